@@ -1,0 +1,127 @@
+// The KT4790 controller in its place: a NAND model with the controller's
+// vendor command set and the standard SCSI commands the suite sends.
+//
+// Portable C++ only (no Win32): it stands behind winsim on Linux and behind
+// the emulated device stack of the Windows demonstration build.
+// The firmware behaviour chosen where the host side does not fix it is
+// written down in emulator/README.md.
+//
+// Threads: a Controller has no lock of its own. Execute may run on another
+// thread than the one that set the controller up (the ASPI layer's
+// completion thread in winsim), but winsim serialises every call into the
+// controllers of one World under the World's mutex; any other user must do
+// the same.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace emulator {
+
+enum class DataDirection : std::uint8_t { None, In, Out };
+
+struct Config {
+    std::uint8_t chipCode = 0x30;
+    bool largeBlock = false;
+    std::uint8_t zoneCount = 1;
+    std::uint8_t chipCount = 1;
+    std::array<char, 4> revision{{'K', 'V', 'O', 'R'}};  // INQUIRY bytes 32-35
+    std::uint8_t inquiryByte3 = 0x02;                     // bit 7 set: discovery refuses the device
+    bool writeProtected = false;
+    std::string password;              // empty: none set
+    std::u16string deviceName;         // NameDescriptor body
+    std::u16string hint;               // HintDescriptor body
+    std::uint32_t descriptorBlock = 0; // chip 0x30: physical block whose sector 1 holds the descriptor sector
+    std::vector<std::uint32_t> unmappedBlocks;  // logical blocks with no physical block
+};
+
+// One command as the controller saw it.
+struct CommandRecord {
+    std::array<std::uint8_t, 16> cdb{};
+    std::uint8_t cdbLength = 0;
+    DataDirection direction = DataDirection::None;
+    std::uint32_t length = 0;
+    bool delivered = true;
+    std::uint8_t status = 0;
+};
+
+enum class FaultKind : std::uint8_t {
+    ControlCallFails,  // the request never reaches the device (DeviceIoControl fails, ASPI error)
+    CheckCondition,    // the command completes with SCSI status 2
+    Removed,           // the device is gone from now on, until Replug()
+};
+
+// A fault fires on the first command that matches its trigger: either the
+// (afterCommands + 1)-th command counted from when it was injected, or the
+// first command with the given operation code. It then stays armed only if
+// `repeat` is set.
+struct Fault {
+    FaultKind kind = FaultKind::CheckCondition;
+    std::uint32_t afterCommands = 0;  // used when opcode < 0
+    int opcode = -1;                  // 0..255: trigger on this operation code
+    bool repeat = false;
+};
+
+struct Outcome {
+    bool delivered = false;   // false: the control call itself failed
+    std::uint8_t status = 0;  // SCSI status when delivered
+};
+
+constexpr std::uint8_t kStatusGood = 0;
+constexpr std::uint8_t kStatusCheckCondition = 2;
+
+class Controller {
+public:
+    explicit Controller(const Config& config);
+    ~Controller();
+    Controller(const Controller&) = delete;
+    Controller& operator=(const Controller&) = delete;
+
+    // Executes one command. `data` holds `length` bytes: read from for Out,
+    // written to for In (only the bytes the command answers are written;
+    // the rest stays as the caller left it). Never reads or writes past
+    // `length`, whatever the CDB asks for.
+    Outcome Execute(const std::uint8_t* cdb, std::uint8_t cdbLength, DataDirection direction,
+                    std::uint8_t* data, std::uint32_t length);
+
+    const Config& config() const;
+
+    // Device presence: a removed device answers nothing until replugged.
+    // Replugging also resets the state a real power cycle resets (the
+    // password-attempt lock).
+    bool removed() const;
+    void Remove();
+    void Replug();
+
+    // Command trace.
+    const std::vector<CommandRecord>& trace() const;
+    void ClearTrace();
+    void SetTracing(bool on);
+    void ReserveTrace(std::size_t commands);  // so tracing allocates nothing per command
+
+    void InjectFault(const Fault& fault);
+    void ClearFaults();
+
+    // Direct NAND access for tests and tools (physical sector numbers).
+    std::uint32_t physicalBlocks() const;
+    std::uint32_t logicalBlocks() const;
+    std::uint32_t sectorsPerBlock() const;
+    void ReadPhysical(std::uint32_t sector, std::uint8_t* data512, std::uint8_t* spare16) const;
+    void WritePhysical(std::uint32_t sector, const std::uint8_t* data512, const std::uint8_t* spare16);
+    std::uint32_t PhysicalBlockOf(std::uint32_t logicalBlock) const;  // kNone when unmapped
+    static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+
+    // Image files: the whole state (configuration, NAND contents, password).
+    bool SaveImage(const std::string& path, std::string* error) const;
+    static std::unique_ptr<Controller> LoadImage(const std::string& path, std::string* error);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace emulator

@@ -1,0 +1,75 @@
+// The controller firmware: geometry, the logical-to-physical map, the
+// descriptor sector, the password and the answers to every command. The
+// Controller in front of it adds presence, fault injection and the trace.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "emulator/controller.h"
+#include "emulator/nand.h"
+
+namespace emulator {
+
+class Firmware {
+public:
+    // The medium starts erased; FormatMedium() lays down what a new device
+    // carries (firmware blocks and the descriptor sector).
+    explicit Firmware(const Config& config);
+
+    void FormatMedium();
+
+    const Config& config() const { return config_; }
+    Nand& nand() { return nand_; }
+    const Nand& nand() const { return nand_; }
+
+    std::uint32_t physicalBlocks() const { return nand_.blocks(); }
+    std::uint32_t logicalBlocks() const;
+    std::uint32_t sectorsPerBlock() const { return nand_.sectorsPerBlock(); }
+    std::uint32_t PhysicalBlockOf(std::uint32_t logicalBlock) const;
+
+    // Physical sector of the descriptor sector, or Controller::kNone when the
+    // medium has none (chip 0x30 with its descriptor block beyond the medium).
+    std::uint32_t DescriptorSectorNumber() const;
+
+    // Runs one command whose CDB bytes beyond the announced length are zero.
+    // Returns the SCSI status.
+    std::uint8_t Execute(const std::uint8_t (&cdb)[16], DataDirection direction, std::uint8_t* data,
+                         std::uint32_t length);
+
+    // What a power cycle resets.
+    void PowerCycle();
+
+private:
+    std::uint8_t Dispatch(const std::uint8_t (&cdb)[16], DataDirection direction, std::uint8_t* data,
+                          std::uint32_t length);
+
+    std::uint8_t Inquiry(const std::uint8_t (&cdb)[16], std::uint8_t* data, std::uint32_t length) const;
+    std::uint8_t ModeSense10(const std::uint8_t (&cdb)[16], std::uint8_t* data, std::uint32_t length) const;
+    std::uint8_t ReadCapacity10(std::uint8_t* data, std::uint32_t length) const;
+    std::uint8_t Read10(const std::uint8_t (&cdb)[16], std::uint8_t* data, std::uint32_t length) const;
+    std::uint8_t Write10(const std::uint8_t (&cdb)[16], const std::uint8_t* data, std::uint32_t length);
+    std::uint8_t Query(const std::uint8_t (&cdb)[16], std::uint8_t* data, std::uint32_t length) const;
+    std::uint8_t CheckPwd(const std::uint8_t* block);
+    std::uint8_t ChangePwd(const std::uint8_t* block);
+    std::uint8_t ClearPwd(const std::uint8_t* block);
+    std::uint8_t EraseBlock(const std::uint8_t (&cdb)[16]);
+    std::uint8_t ReadSector(const std::uint8_t (&cdb)[16], std::uint8_t* data, std::uint32_t length) const;
+    std::uint8_t WriteSector(const std::uint8_t (&cdb)[16], const std::uint8_t* data, std::uint32_t length);
+    std::uint8_t SetEString(const std::uint8_t* data);
+
+    // The physical sector a VSCReadSector/VSCWriteSector addresses, or
+    // Controller::kNone for a logical sector without a physical block.
+    std::uint32_t VendorSector(const std::uint8_t (&cdb)[16]) const;
+    bool CurrentPasswordMatches(const std::uint8_t* block) const;
+    bool LogicalSectorsValid(std::uint32_t first, std::uint32_t count) const;
+
+    Config config_;
+    std::vector<std::uint32_t> unmapped_;  // sorted copy of config_.unmappedBlocks
+    Nand nand_;
+    unsigned failedChecks_ = 0;            // CheckPwd failures in a row
+    std::uint8_t lastStatus_ = kStatusGood;
+};
+
+}  // namespace emulator
