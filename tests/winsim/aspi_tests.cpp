@@ -1,0 +1,241 @@
+// ASPI: the adapter count, request blocks completing on another thread,
+// the completion delay and the requests that never complete.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "devlib/aspi/aspi.h"
+#include "winsim/world.h"
+
+namespace {
+
+using winsim::World;
+using Clock = std::chrono::steady_clock;
+
+constexpr BYTE kInvalidHostAdapter = 0x81;
+constexpr BYTE kNoDevice = 0x82;
+constexpr BYTE kInvalidBlock = 0xE0;
+constexpr BYTE kInvalidCommand = 0x80;
+
+// What the completion routine saw.
+struct Completions {
+    std::mutex mutex;
+    std::condition_variable done;
+    int count = 0;
+    void* block = nullptr;
+    BYTE status = 0xEE;
+    std::thread::id thread;
+};
+Completions completions;
+
+void PostRoutine(void* srb) {
+    std::lock_guard<std::mutex> lock(completions.mutex);
+    ++completions.count;
+    completions.block = srb;
+    completions.status = static_cast<SRB_ExecSCSICmd*>(srb)->SRB_Status;
+    completions.thread = std::this_thread::get_id();
+    completions.done.notify_all();
+}
+
+bool WaitForCompletions(int count, std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(completions.mutex);
+    return completions.done.wait_for(lock, limit, [&] { return completions.count >= count; });
+}
+
+class Aspi : public testing::Test {
+protected:
+    void SetUp() override {
+        std::lock_guard<std::mutex> lock(completions.mutex);
+        completions.count = 0;
+        completions.block = nullptr;
+        completions.status = 0xEE;
+        completions.thread = std::thread::id();
+    }
+
+    // An INQUIRY block as the library fills it: posting, data in, 192 bytes.
+    SRB_ExecSCSICmd Inquiry(BYTE haId, BYTE target) {
+        SRB_ExecSCSICmd srb;
+        std::memset(&srb, 0, sizeof srb);
+        srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
+        srb.SRB_HaId = haId;
+        srb.SRB_Flags = SRB_DIR_IN | SRB_POSTING;
+        srb.SRB_Target = target;
+        srb.SRB_BufLen = 192;
+        srb.SRB_BufPointer = buffer_;
+        srb.SRB_SenseLen = 14;
+        srb.SRB_CDBLen = 11;
+        srb.SRB_PostProc = reinterpret_cast<void*>(&PostRoutine);
+        const BYTE cdb[] = {0x12, 0x00, 0x00, 0x00, 0xC0};
+        std::memcpy(srb.CDBByte, cdb, sizeof cdb);
+        return srb;
+    }
+
+    BYTE buffer_[512] = {};
+};
+
+TEST_F(Aspi, SupportInfoCountsAdapters) {
+    World& world = World::Get();
+    EXPECT_EQ(GetASPI32SupportInfo() & 0xFFFF, (DWORD{SS_COMP} << 8) | 1);
+    winsim::EmulatedDevice& device = world.AddDevice(emulator::Config{});
+    device.hostAdapter = 2;
+    EXPECT_EQ(GetASPI32SupportInfo() & 0xFF, 3u);
+    world.SetAspiAdapterCount(5);
+    EXPECT_EQ(GetASPI32SupportInfo() & 0xFF, 5u);
+    world.SetAspiAdapterCount(0);
+    EXPECT_EQ(GetASPI32SupportInfo() & 0xFF, 0u);
+    EXPECT_NE((GetASPI32SupportInfo() >> 8) & 0xFF, DWORD{SS_COMP});
+    world.SetAspiAdapterCount(-1);
+    EXPECT_EQ(GetASPI32SupportInfo() & 0xFF, 3u);
+}
+
+TEST_F(Aspi, RequestCompletesOnAnotherThread) {
+    World::Get().AddDevice(emulator::Config{});
+    SRB_ExecSCSICmd srb = Inquiry(0, 0);
+    EXPECT_EQ(SendASPI32Command(&srb), SS_PENDING);
+    ASSERT_TRUE(WaitForCompletions(1, std::chrono::seconds(5)));
+
+    EXPECT_EQ(completions.block, &srb);
+    EXPECT_EQ(completions.status, SS_COMP);
+    EXPECT_NE(completions.thread, std::this_thread::get_id());
+    EXPECT_EQ(srb.SRB_TargStat, 0);
+    EXPECT_EQ(std::memcmp(buffer_ + 32, "KVOR", 4), 0);
+}
+
+TEST_F(Aspi, DelayHoldsTheCompletionBack) {
+    World::Get().AddDevice(emulator::Config{});
+    World::Get().SetAspiCompletionDelayMs(150);
+    SRB_ExecSCSICmd srb = Inquiry(0, 0);
+    const auto start = Clock::now();
+    EXPECT_EQ(SendASPI32Command(&srb), SS_PENDING);
+    ASSERT_TRUE(WaitForCompletions(1, std::chrono::seconds(5)));
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(150));
+    EXPECT_EQ(completions.status, SS_COMP);
+}
+
+TEST_F(Aspi, NegativeDelayNeverCompletesNorTouchesTheBlock) {
+    winsim::EmulatedDevice& device = World::Get().AddDevice(emulator::Config{});
+    World::Get().SetAspiCompletionDelayMs(-1);
+    SRB_ExecSCSICmd srb = Inquiry(0, 0);
+    srb.SRB_HaStat = 0x5A;
+    EXPECT_EQ(SendASPI32Command(&srb), SS_PENDING);
+    EXPECT_FALSE(WaitForCompletions(1, std::chrono::milliseconds(200)));
+    EXPECT_EQ(srb.SRB_Status, SS_PENDING);
+    EXPECT_EQ(srb.SRB_HaStat, 0x5A);
+    EXPECT_EQ(buffer_[32], 0);
+    EXPECT_TRUE(device.controller->trace().empty());
+}
+
+TEST_F(Aspi, ResetAbandonsWaitingRequests) {
+    World::Get().AddDevice(emulator::Config{});
+    World::Get().SetAspiCompletionDelayMs(60000);
+    SRB_ExecSCSICmd srb = Inquiry(0, 0);
+    EXPECT_EQ(SendASPI32Command(&srb), SS_PENDING);
+    const auto start = Clock::now();
+    World::Get().Reset();
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    EXPECT_FALSE(WaitForCompletions(1, std::chrono::milliseconds(100)));
+    EXPECT_EQ(srb.SRB_Status, SS_PENDING);
+}
+
+TEST_F(Aspi, OutcomesOfDeliveredAndUndeliveredRequests) {
+    World& world = World::Get();
+    winsim::EmulatedDevice& device = world.AddDevice(emulator::Config{});
+    const std::shared_ptr<emulator::Controller> controller = device.controller;
+    world.AddDevice(emulator::Config{}).visibleToAspi = false;  // target 1
+
+    struct Case {
+        const char* what;
+        BYTE haId;
+        BYTE target;
+        emulator::FaultKind fault;
+        bool inject;
+        BYTE status;
+        BYTE targetStatus;
+    };
+    const Case cases[] = {
+        {"check condition", 0, 0, emulator::FaultKind::CheckCondition, true, SS_ERR, 2},
+        {"control call fails", 0, 0, emulator::FaultKind::ControlCallFails, true, SS_ERR, 0},
+        {"empty target", 0, 5, {}, false, kNoDevice, 0},
+        {"hidden from ASPI", 0, 1, {}, false, kNoDevice, 0},
+        {"no such adapter", 3, 0, {}, false, kInvalidHostAdapter, 0},
+    };
+    int expected = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.inject) controller->InjectFault({c.fault, 0, -1, false});
+        SRB_ExecSCSICmd srb = Inquiry(c.haId, c.target);
+        EXPECT_EQ(SendASPI32Command(&srb), SS_PENDING);
+        ASSERT_TRUE(WaitForCompletions(++expected, std::chrono::seconds(5)));
+        EXPECT_EQ(srb.SRB_Status, c.status);
+        EXPECT_EQ(srb.SRB_TargStat, c.targetStatus);
+    }
+
+    controller->Remove();
+    SRB_ExecSCSICmd srb = Inquiry(0, 0);
+    SendASPI32Command(&srb);
+    ASSERT_TRUE(WaitForCompletions(++expected, std::chrono::seconds(5)));
+    EXPECT_EQ(srb.SRB_Status, kNoDevice);
+}
+
+TEST_F(Aspi, InconsistentBlocksAreRefusedAtOnce) {
+    World::Get().AddDevice(emulator::Config{});
+    struct Case {
+        const char* what;
+        void (*change)(SRB_ExecSCSICmd&);
+        BYTE status;
+    };
+    const Case cases[] = {
+        {"not an execute command", [](SRB_ExecSCSICmd& s) { s.SRB_Cmd = 0; }, kInvalidCommand},
+        {"no CDB", [](SRB_ExecSCSICmd& s) { s.SRB_CDBLen = 0; }, kInvalidBlock},
+        {"CDB longer than 16", [](SRB_ExecSCSICmd& s) { s.SRB_CDBLen = 17; }, kInvalidBlock},
+        {"both directions", [](SRB_ExecSCSICmd& s) { s.SRB_Flags |= SRB_DIR_OUT; }, kInvalidBlock},
+        {"data without direction", [](SRB_ExecSCSICmd& s) { s.SRB_Flags = SRB_POSTING; }, kInvalidBlock},
+        {"data without buffer", [](SRB_ExecSCSICmd& s) { s.SRB_BufPointer = nullptr; }, kInvalidBlock},
+        {"posting without routine", [](SRB_ExecSCSICmd& s) { s.SRB_PostProc = nullptr; }, kInvalidBlock},
+        {"posting and event", [](SRB_ExecSCSICmd& s) { s.SRB_Flags |= SRB_EVENT_NOTIFY; }, kInvalidBlock},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SRB_ExecSCSICmd srb = Inquiry(0, 0);
+        c.change(srb);
+        EXPECT_EQ(SendASPI32Command(&srb), c.status);
+        EXPECT_EQ(srb.SRB_Status, c.status);
+    }
+    EXPECT_EQ(SendASPI32Command(nullptr), kInvalidBlock);
+    EXPECT_FALSE(WaitForCompletions(1, std::chrono::milliseconds(100)));
+    EXPECT_TRUE(World::Get().devices()[0].controller->trace().empty());
+}
+
+TEST_F(Aspi, LogKeepsEachBlockAsReceived) {
+    World& world = World::Get();
+    world.AddDevice(emulator::Config{});
+    SRB_ExecSCSICmd srb = Inquiry(0, 0);
+    SendASPI32Command(&srb);
+    ASSERT_TRUE(WaitForCompletions(1, std::chrono::seconds(5)));
+    SRB_ExecSCSICmd bad = Inquiry(0, 3);
+    bad.SRB_CDBLen = 0;
+    SendASPI32Command(&bad);
+
+    ASSERT_EQ(world.AspiLog().size(), 2u);
+    const winsim::AspiCall& call = world.AspiLog()[0];
+    EXPECT_EQ(call.cmd, SC_EXEC_SCSI_CMD);
+    EXPECT_EQ(call.flags, 0x09);
+    EXPECT_EQ(call.bufLen, 192u);
+    EXPECT_TRUE(call.bufferNonNull);
+    EXPECT_EQ(call.senseLen, 14);
+    EXPECT_EQ(call.cdbLen, 11);
+    EXPECT_EQ(call.cdb[4], 0xC0);
+    EXPECT_EQ(world.AspiLog()[1].target, 3);
+
+    world.SetAspiLogging(false);
+    SendASPI32Command(&bad);
+    EXPECT_EQ(world.AspiLog().size(), 2u);
+}
+
+}  // namespace
