@@ -21,6 +21,24 @@
 // - GetAllDeviceName writes at most `capacity` entries, the room the caller
 //   promised; a capacity of 0 fills nothing (KT4790DLL then returns 0,
 //   KT4790mDLL 1).
+// - The chip-0x30 search for the descriptor sector ends, failing, where the
+//   next sector number would not fit 32 bits, so a device that answers every
+//   spare read cannot hold the caller (sector numbers would wrap around).
+// - Turning a device name into 8-bit text for the name match, a UTF-16 unit
+//   above 0xFF becomes '?'.
+// - KT4790mDLL waits at most 5 seconds for a request's completion; one that
+//   has not completed by then fails the command (0, WriteProtect -1). The
+//   ASPI layer reads and writes only the request's own memory (the block
+//   and a 512-byte data buffer that follows it): data out is copied there
+//   before sending, and a reply is copied to the caller's buffer by the
+//   completion routine only while the sender waits and only on success. So
+//   a request given up never writes to the caller's buffer later, its late
+//   completion only frees it (the library then keeps itself loaded, its
+//   completion routine being its code), and its outcome is not taken for a
+//   later command's. On failure the caller's buffer is left as it was.
+// - KT4790mDLL fails a command (0, WriteProtect -1) whose request cannot be
+//   allocated, and a search (GetAllDeviceName, GetDeviceID: 0) whose work
+//   buffer cannot; nothing is sent then.
 #pragma once
 
 #include <windows.h>

@@ -1,0 +1,45 @@
+// The ASPI transport of KT4790mDLL: one request block per command, a
+// completion routine of the library's own, and the two process-wide flags
+// through which the sender learns the outcome. One command at a time in the
+// whole process.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "devlib/aspi/aspi.h"
+#include "devlib/cdb.h"
+
+namespace aspi {
+
+constexpr std::size_t kRequestBlockSize = 256;  // zero-filled block per command
+constexpr std::uint32_t kDataAreaSize = 512;    // the request's own data buffer
+constexpr BYTE kSenseLength = 14;
+
+// How long a sender waits for the completion routine before it gives the
+// request up. Longer than any command the controller runs (the pass-through
+// build's driver times a command out after 2 seconds).
+constexpr DWORD kCompletionLimitMs = 5000;
+
+// Set to 0 by a sender before it sends, to 1 by AspiPostRoutine.
+extern std::atomic<std::int32_t> CommandDone;
+// The outcome of the last completed request, 1 or 0; written before CommandDone.
+extern std::atomic<std::int32_t> CommandOk;
+
+// Sends `command` to `haId`/`target` and waits for its completion. The data
+// phase uses a buffer of the request's own: for data out the command's
+// transfer length of `data` is copied into it before sending; for data in it
+// is copied to `data` when the command succeeds, and only then.
+//
+// True when the request completed with an accepted operation code and SRB
+// status 0 or 1. False when it completed otherwise, could not be allocated,
+// or did not complete within kCompletionLimitMs; a request given up belongs
+// to the completion routine from then on and never touches `data`.
+bool Send(BYTE haId, BYTE target, const devcmd::Command& command, BYTE* data);
+
+}  // namespace aspi
+
+// The completion routine named in every request block (C calling convention).
+extern "C" void ASPI_CDECL AspiPostRoutine(void* srb);

@@ -1,0 +1,225 @@
+#!/usr/bin/env bash
+# End-to-end checks of kt4790-emu on images in a temporary folder.
+#   kt4790-emu.sh TOOL GROUP     GROUP: create-show | list | errors
+set -u
+
+emu=$1
+group=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+checks=0
+failures=0
+out=""
+err=""
+rc=0
+
+run() {  # run ARGS...: runs the tool, keeps stdout, stderr and exit code
+    "$emu" "$@" >"$work/stdout" 2>"$work/stderr"
+    rc=$?
+    out=$(cat "$work/stdout")
+    err=$(cat "$work/stderr")
+}
+
+check() {  # check DESCRIPTION CONDITION...
+    local what=$1
+    shift
+    checks=$((checks + 1))
+    if ! "$@"; then
+        failures=$((failures + 1))
+        echo "FAIL: $what"
+        echo "  exit code: $rc"
+        echo "  stdout: ${out//$'\n'/$'\n          '}"
+        echo "  stderr: $err"
+    fi
+}
+
+succeeded() { [[ $rc -eq 0 && -z "$err" ]]; }
+has_line() { grep -qxF -- "$1" <<<"$out"; }
+has_text() { grep -qF -- "$1" <<<"$out"; }
+lacks_text() { ! grep -qF -- "$1" <<<"$out"; }
+# A refusal: the given exit code, one line on stderr naming the tool, no crash.
+refused_with() {
+    [[ $rc -eq $1 ]] && [[ $(wc -l <"$work/stderr") -eq 1 ]] && [[ "$err" == "kt4790-emu: "* ]]
+}
+# The lines that follow a library's heading up to the next heading.
+section() { awk -v lib="$1 (" 'index($0, lib) == 1 { on = 1; print; next } /^KT4790/ { on = 0 } on' <<<"$out"; }
+section_is() {  # section_is LIBRARY EXPECTED-LINES
+    [[ "$(section "$1")" == "$2" ]]
+}
+
+create_show() {
+    run create "$work/default.img"
+    check "create with defaults" succeeded
+    check "create reports what it made" \
+        has_line "created $work/default.img: chip 0x30, small blocks, 1 zone(s), 1 chip(s), name \"DEMO DISK\""
+    run show "$work/default.img"
+    check "show a default image" succeeded
+    for line in "chip code:         0x30" "blocks:            small, 32 sectors each" \
+        "zones:             1" "chips:             1" "physical blocks:   1024" "logical blocks:    1000" \
+        "revision:          \"KVOR\"" "inquiry byte 3:    0x02" "write protected:   no" \
+        "password:          none" "descriptor sector: 1 (block 0)" "device name:       \"DEMO DISK\"" \
+        "hint:              (none)" "standard area:     0 logical blocks"; do
+        check "default image shows '$line'" has_line "$line"
+    done
+
+    run create "$work/full.img" --chip 0x13 --large --zones 2 --chips 2 --revision P1.0 --name "Second Disk" \
+        --password secret --hint "first pet" --write-protected --inquiry-byte3 0
+    check "create with every option" succeeded
+    run show "$work/full.img"
+    check "show an image made with every option" succeeded
+    for line in "chip code:         0x13" "blocks:            large, 256 sectors each" \
+        "zones:             2" "chips:             2" "physical blocks:   256" "logical blocks:    250" \
+        "revision:          \"P1.0\"" "inquiry byte 3:    0x00" "write protected:   yes" \
+        "password:          set" "descriptor sector: 1" "device name:       \"Second Disk\"" \
+        "hint:              \"first pet\""; do
+        check "full image shows '$line'" has_line "$line"
+    done
+    check "the password itself is never shown" lacks_text "secret"
+
+    # The descriptor sector is found where the libraries look for it.
+    run create "$work/block5.img" --descriptor-block 5 --name Moved
+    run show "$work/block5.img"
+    check "small blocks: descriptor in block 5 is sector 161" has_line "descriptor sector: 161 (block 5)"
+    check "name read from the moved descriptor sector" has_line "device name:       \"Moved\""
+    run create "$work/large2.img" --large --descriptor-block 2
+    run show "$work/large2.img"
+    check "large blocks: descriptor in block 2 is sector 513" has_line "descriptor sector: 513 (block 2)"
+
+    run create "$work/utf8.img" --name "Zoë Ünß" --revision KV
+    run show "$work/utf8.img"
+    check "a name beyond ASCII survives the round trip" has_line "device name:       \"Zoë Ünß\""
+    check "a short revision is padded with blanks" has_line "revision:          \"KV  \""
+
+    # Reading an image does not change it.
+    cp "$work/full.img" "$work/full.copy"
+    run show "$work/full.img"
+    check "show leaves the image unchanged" cmp -s "$work/full.img" "$work/full.copy"
+}
+
+list() {
+    "$emu" create "$work/a.img" >/dev/null
+    "$emu" create "$work/b.img" --chip 0x13 --revision P1.0 --name "Fallback Rev" --password pw >/dev/null
+    "$emu" create "$work/c.img" --revision ABCD --name "Other Rev" >/dev/null
+    "$emu" create "$work/d.img" --inquiry-byte3 0x80 --name "Refused" >/dev/null
+    "$emu" create "$work/e.img" --large --descriptor-block 3 --name "  Padded  " >/dev/null
+    cp "$work/a.img" "$work/a.copy"
+
+    run list "$work/a.img" "$work/b.img" "$work/c.img" "$work/d.img" "$work/e.img"
+    check "list five images" succeeded
+    check "each image gets its own ASPI target" has_text "attached $work/e.img: ASPI 0:4, "
+    local expected='  1. "DEMO DISK"
+  2. "Fallback Rev"
+  3. "Padded"'
+    check "KT4790DLL lists the matching devices in order, names trimmed" section_is KT4790DLL \
+        "KT4790DLL (filter \"Rev_KVOR\"): GetAllDeviceName returned 1, 3 devices
+$expected"
+    check "KT4790mDLL lists the matching devices in order, names trimmed" section_is KT4790mDLL \
+        "KT4790mDLL (filter \"KVOR\"): GetAllDeviceName returned 1, 3 devices
+$expected"
+    check "a foreign revision is not listed" lacks_text "Other Rev"
+    check "a device refused by INQUIRY is not listed" lacks_text "Refused"
+    check "list leaves the image unchanged" cmp -s "$work/a.img" "$work/a.copy"
+
+    run list "$work/c.img"
+    check "list with no matching device" succeeded
+    check "KT4790DLL finds nothing and returns 0" \
+        has_line 'KT4790DLL (filter "Rev_KVOR"): GetAllDeviceName returned 0, no device found'
+    check "KT4790mDLL finds nothing and returns 1" \
+        has_line 'KT4790mDLL (filter "KVOR"): GetAllDeviceName returned 1, no device found'
+
+    # Seven matching devices: the table of six is filled, no more.
+    local images=()
+    for k in 1 2 3 4 5 6 7; do
+        "$emu" create "$work/n$k.img" --name "Disk $k" >/dev/null
+        images+=("$work/n$k.img")
+    done
+    run list "${images[@]}"
+    check "seven devices: six listed by KT4790DLL" \
+        has_line 'KT4790DLL (filter "Rev_KVOR"): GetAllDeviceName returned 1, 6 devices'
+    check "seven devices: six listed by KT4790mDLL" \
+        has_line 'KT4790mDLL (filter "KVOR"): GetAllDeviceName returned 1, 6 devices'
+    check "seven devices: the seventh is left out" lacks_text "Disk 7"
+
+    # Without the libraries beside it, the tool says so and fails.
+    mkdir "$work/alone"
+    cp "$emu" "$work/alone/kt4790-emu"
+    "$work/alone/kt4790-emu" list "$work/a.img" >"$work/stdout" 2>"$work/stderr"
+    rc=$?
+    out=$(cat "$work/stdout")
+    err=$(cat "$work/stderr")
+    check "no libraries: exit code 1" test "$rc" -eq 1
+    check "no libraries: KT4790DLL cannot be loaded" \
+        has_line 'KT4790DLL (filter "Rev_KVOR"): cannot be loaded (LoadLibraryA failed)'
+    check "no libraries: KT4790mDLL cannot be loaded" \
+        has_line 'KT4790mDLL (filter "KVOR"): cannot be loaded (LoadLibraryA failed)'
+}
+
+errors() {
+    "$emu" create "$work/good.img" >/dev/null
+    local size
+    size=$(stat -c %s "$work/good.img")
+    : >"$work/empty.img"
+    head -c 64 "$work/good.img" >"$work/header-only.img"
+    head -c $((size / 2)) "$work/good.img" >"$work/half.img"
+    head -c $((size - 1)) "$work/good.img" >"$work/one-short.img"
+    yes "not an image" | head -c 65536 >"$work/foreign.img"
+    mkdir "$work/folder.img"
+    for image in missing.img empty.img header-only.img half.img one-short.img foreign.img folder.img; do
+        run show "$work/$image"
+        check "show refuses $image" refused_with 1
+        check "show names the image $image" grep -qF "$work/$image" "$work/stderr"
+        run list "$work/good.img" "$work/$image"
+        check "list refuses $image" refused_with 1
+    done
+
+    local bad_options=(
+        "--chip 0x31" "--chip 48x" "--zones 0" "--zones abc" "--zones 256" "--chips 9" "--chips 0"
+        "--revision TOOLONG" "--revision" "--name 12345678901234567" "--hint 123456789012345678901234567890123"
+        "--password 123456789" "--inquiry-byte3 256" "--inquiry-byte3 -1" "--descriptor-block 1024"
+        "--large --descriptor-block 128" "--chip 0x13 --descriptor-block 1" "--bogus" "--large --large"
+        "--name"
+    )
+    for options in "${bad_options[@]}"; do
+        # shellcheck disable=SC2086
+        run create "$work/refused.img" $options
+        check "create refuses $options" refused_with 2
+        check "a refused create ($options) leaves no file" test ! -e "$work/refused.img"
+    done
+    run create "$work/refused.img" --name $'\xff\xfe'
+    check "create refuses a name that is not UTF-8" refused_with 2
+
+    run create "$work/no-such-folder/new.img"
+    check "create into a missing folder fails" refused_with 1
+
+    cp "$work/good.img" "$work/good.copy"
+    run create "$work/good.img" --name Other
+    check "create does not overwrite an image" refused_with 1
+    check "the existing image stays as it was" cmp -s "$work/good.img" "$work/good.copy"
+
+    run
+    check "no subcommand" refused_with 2
+    run frobnicate
+    check "unknown subcommand" refused_with 2
+    run create
+    check "create without IMAGE" refused_with 2
+    run create "$work/x.img" "$work/y.img"
+    check "create with two IMAGEs" refused_with 2
+    run show
+    check "show without IMAGE" refused_with 2
+    run list
+    check "list without IMAGE" refused_with 2
+    run help
+    check "help succeeds" succeeded
+    check "help names every subcommand" grep -q "kt4790-emu list IMAGE" "$work/stdout"
+}
+
+case $group in
+    create-show) create_show ;;
+    list) list ;;
+    errors) errors ;;
+    *) echo "unknown group $group" >&2; exit 2 ;;
+esac
+
+echo "kt4790-emu $group: $((checks - failures)) passed, $failures failed"
+[[ $failures -eq 0 ]]
