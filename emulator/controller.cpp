@@ -55,6 +55,10 @@ Outcome Controller::Execute(const std::uint8_t* cdb, std::uint8_t cdbLength, Dat
         } else if (faulted && kind == FaultKind::Removed) {
             s.removed = true;
             outcome.delivered = false;
+        } else if (faulted && kind == FaultKind::StatusOne) {
+            outcome.delivered = true;
+            outcome.status = s.firmware.Execute(block, direction, data, length);
+            if (outcome.status == kStatusGood) outcome.status = 1;
         } else if (faulted) {  // CheckCondition
             outcome.delivered = true;
             outcome.status = kStatusCheckCondition;

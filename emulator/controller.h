@@ -37,6 +37,10 @@ struct Config {
     std::u16string hint;               // HintDescriptor body
     std::uint32_t descriptorBlock = 0; // chip 0x30: physical block whose sector 1 holds the descriptor sector
     std::vector<std::uint32_t> unmappedBlocks;  // logical blocks with no physical block
+    // 0-255: PwdExist answers this byte 0 whatever the password (a firmware
+    // reporting some other state); -1: 1 with a password, 0 without.
+    // Not kept in image files.
+    int pwdExistReply = -1;
 };
 
 // One command as the controller saw it.
@@ -52,6 +56,7 @@ struct CommandRecord {
 enum class FaultKind : std::uint8_t {
     ControlCallFails,  // the request never reaches the device (DeviceIoControl fails, ASPI error)
     CheckCondition,    // the command completes with SCSI status 2
+    StatusOne,         // the command runs as usual but completes with SCSI status 1
     Removed,           // the device is gone from now on, until Replug()
 };
 

@@ -318,7 +318,11 @@ std::uint8_t Firmware::Query(const std::uint8_t (&cdb)[16], std::uint8_t* data, 
             reply[2] = config_.chipCount;
             break;
         case devcmd::kOpPwdExist:
-            reply[0] = config_.password.empty() ? 0 : 1;
+            if (config_.pwdExistReply >= 0 && config_.pwdExistReply <= 0xFF) {
+                reply[0] = static_cast<std::uint8_t>(config_.pwdExistReply);
+            } else {
+                reply[0] = config_.password.empty() ? 0 : 1;
+            }
             break;
         case devcmd::kOpSenseCommand:
             reply[0] = lastStatus_;  // status of the previous command

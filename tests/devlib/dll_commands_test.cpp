@@ -261,6 +261,14 @@ TEST_F(DllCommands, AFailedCommandLeavesTheCallersBufferAlone) {
     }
 }
 
+TEST_F(DllCommands, StatusOneCountsAsSuccess) {
+    Fail(emulator::FaultKind::StatusOne, 0xC0);
+    BYTE buffer[4] = {0xAA, 0xAA, 0xAA, 0xAA};
+    EXPECT_EQ(getChipVersion(handle, buffer, 4), 1);
+    EXPECT_EQ(buffer[0], 0x30);  // the reply is handed over as on status 0
+    EXPECT_EQ(device->controller->trace().back().status, 1);
+}
+
 TEST_F(DllCommands, WriteCommandsReportFailures) {
     BYTE buffer[512] = {};
     DWORD block = 0;
