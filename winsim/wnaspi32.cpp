@@ -1,6 +1,19 @@
-// WNASPI32 stand-in: the ASPI manager over the World's devices. A request
-// completes on a thread of its own, as an ASPI layer's completion runs
-// outside the sender's thread. Portable C++.
+// WNASPI32 stand-in: the ASPI manager over the World's devices. Portable C++.
+//
+// A request with a completion routine (SRB_POSTING) completes on a thread
+// of its own after the completion delay in real milliseconds, as an ASPI
+// layer's completion runs outside the sender's thread.
+//
+// A request with event notification (SRB_EVENT_NOTIFY) completes on the
+// World's virtual clock instead, single-threaded and deterministic: it is
+// an action scheduled at the time of sending plus the completion delay (in
+// virtual milliseconds), which runs the command, writes its outcome into
+// the block and sets the event named in SRB_PostProc. Even with no delay
+// SendASPI32Command returns SS_PENDING and leaves the block pending: the
+// completion runs at the sender's next Sleep or wait (WaitForSingleObject
+// on the event), as soon as the clock is looked at again. A negative delay
+// means it never completes. A Reset, or the end of the sending program
+// (World::EndProcess), drops the completions still scheduled.
 #include <windows.h>
 
 #include <chrono>
@@ -101,26 +114,41 @@ void Execute(winsim::World& world, const Request& request) {
 // Reset abandons it first, executes it, then posts it.
 void Complete(winsim::World& world, winsim::AspiWorker* worker, Request request, unsigned generation, int delayMs) {
     winsim::World::Internals& internals = world.internals();
+    bool abandoned = false;
     {
         std::unique_lock<std::mutex> lock(internals.aspiMutex);
-        const bool abandoned = internals.aspiWake.wait_for(lock, std::chrono::milliseconds(delayMs), [&] {
+        abandoned = internals.aspiWake.wait_for(lock, std::chrono::milliseconds(delayMs), [&] {
             return internals.aspiGeneration != generation;
         });
-        if (abandoned) {
-            worker->finished = true;
-            return;
+    }
+    if (!abandoned) {
+        Execute(world, request);
+        if ((request.flags & SRB_POSTING) != 0) {
+            AspiPostProc post;
+            std::memcpy(&post, &request.postProc, sizeof post);
+            post(request.srb);
         }
     }
-    Execute(world, request);
-    // Event notification waits for the kernel's events; the status in the
-    // block already tells the outcome.
-    if ((request.flags & SRB_POSTING) != 0) {
-        AspiPostProc post;
-        std::memcpy(&post, &request.postProc, sizeof post);
-        post(request.srb);
+    {
+        Lock lock(world.mutex());
+        --internals.aspiPostingOutstanding;
     }
     std::lock_guard<std::mutex> lock(internals.aspiMutex);
     worker->finished = true;
+}
+
+// Schedules the completion of an event-notified request on the virtual clock.
+void ScheduleEventCompletion(winsim::World& world, const Request& request, int delayMs) {
+    winsim::World::Internals& internals = world.internals();
+    const unsigned generation = internals.processGeneration;
+    world.ScheduleAt(internals.now + static_cast<std::uint64_t>(delayMs), [&world, request, generation] {
+        Lock lock(world.mutex());
+        if (world.internals().processGeneration != generation) return;
+        Execute(world, request);
+        HANDLE event;
+        std::memcpy(&event, &request.postProc, sizeof event);
+        winsim::SignalEvent(world.internals(), event);
+    });
 }
 
 }  // namespace
@@ -174,6 +202,12 @@ DWORD ASPI_CDECL SendASPI32Command(void* srbPointer) {
         request.postProc = srb.SRB_PostProc;
         srb.SRB_Status = SS_PENDING;
         delayMs = world.AspiCompletionDelayMs();
+        if ((request.flags & SRB_EVENT_NOTIFY) != 0) {
+            if (delayMs >= 0) ScheduleEventCompletion(world, request, delayMs);
+            return SS_PENDING;
+        }
+        // The sender polls for this completion, which runs on a real thread.
+        ++internals.aspiPostingOutstanding;
     }
     // A request that never completes stays pending; its block is not touched again.
     if (delayMs < 0) return SS_PENDING;

@@ -35,6 +35,8 @@ using Lock = std::lock_guard<std::recursive_mutex>;
 
 constexpr std::size_t kInitialDeviceRoom = 64;  // keeps references from AddDevice valid for typical setups
 constexpr int kTargetsPerAdapter = 8;
+constexpr std::uint32_t kDefaultLogicalDrives = 1u << 2;  // C:
+constexpr std::uint32_t kWinExecSuccess = 33;             // any value above 31
 
 // The interface path a USB disk of this controller gets: vendor and product
 // of the controller, the INQUIRY revision, a serial number, the disk class.
@@ -57,12 +59,63 @@ World& World::Get() {
     return world;
 }
 
+// The system services at their defaults: Windows XP, C: alone, an empty
+// registry, no windows, no files, a clock at 0.
+void ResetServices(World::Internals& in) {
+    in.registryKeys.clear();
+    in.registryKeys[""];  // HKEY_LOCAL_MACHINE itself
+    in.registryReadOnlyKeys.clear();
+    in.registryUncreatableKeys.clear();
+    in.registryHandles.clear();
+    in.version = WindowsVersion();
+    in.versionFailure = VersionFailure::None;
+    in.namedMutexes.clear();
+    in.mutexCreateErrors.clear();
+    in.now = 0;
+    in.clockLimit = 0;
+    in.nextActionSequence = 0;
+    in.schedule.clear();
+    in.aspiPostingOutstanding = 0;
+    ++in.processGeneration;
+    in.messageBoxes.clear();
+    in.messageBoxAnswers.clear();
+    in.messageBoxScriptErrors = 0;
+    in.messageBoxHook = nullptr;
+    in.logicalDrives = kDefaultLogicalDrives;
+    in.windows.clear();
+    in.winExecCalls.clear();
+    in.winExecResult = kWinExecSuccess;
+    in.winExecHook = nullptr;
+    RemoveSandbox(in);
+    in.windowsDirectory = "C:\\WINDOWS";
+    in.writeProtectedDrives.clear();
+    in.fullDrives.clear();
+    in.readOnlyFiles.clear();
+    in.saveDialogAnswers.clear();
+    in.saveDialogCalls.clear();
+    in.commonDialogError = 0;
+    in.screenWidth = 1024;
+    in.screenHeight = 768;
+    in.cursorX = 0;
+    in.cursorY = 0;
+    in.cursorPosFails = false;
+    in.foregroundCalls.clear();
+    in.notifyIcons.clear();
+    in.notifyIconCalls.clear();
+    in.ansiCodePage = 1252;
+}
+
 World::World() : internals_(std::make_unique<Internals>()) {
     internals_->devices.reserve(kInitialDeviceRoom);
     internals_->libraryDirectory = DefaultLibraryDirectory();
+    ResetServices(*internals_);
 }
 
-World::~World() { StopAspiRequests(*internals_); }
+World::~World() {
+    StopAspiRequests(*internals_);
+    internals_->kernelObjects.clear();
+    RemoveSandbox(*internals_);
+}
 
 void World::Reset() {
     StopAspiRequests(*internals_);
@@ -75,6 +128,7 @@ void World::Reset() {
     in.setupApiFails = false;
     in.kernelObjects.clear();
     in.deviceInfoLists.clear();
+    ResetServices(in);
     in.libraryDirectory = DefaultLibraryDirectory();
     in.hiddenLibraries.clear();
     in.hiddenExports.clear();
@@ -167,7 +221,35 @@ bool World::SetupApiFails() const {
 
 int World::OpenHandleCount() const {
     Lock lock(internals_->mutex);
-    return static_cast<int>(internals_->kernelObjects.size() + internals_->deviceInfoLists.size());
+    return static_cast<int>(internals_->kernelObjects.size() + internals_->deviceInfoLists.size() +
+                            internals_->registryHandles.size());
+}
+
+int World::OpenHandleCount(HandleKind kind) const {
+    Lock lock(internals_->mutex);
+    const Internals& in = *internals_;
+    if (kind == HandleKind::DeviceList) return static_cast<int>(in.deviceInfoLists.size());
+    if (kind == HandleKind::RegistryKey) return static_cast<int>(in.registryHandles.size());
+    KernelObject::Kind wanted = KernelObject::Kind::Device;
+    if (kind == HandleKind::File) wanted = KernelObject::Kind::File;
+    if (kind == HandleKind::Mutex) wanted = KernelObject::Kind::Mutex;
+    if (kind == HandleKind::Event) wanted = KernelObject::Kind::Event;
+    int count = 0;
+    for (const auto& entry : in.kernelObjects) count += entry.second.kind == wanted ? 1 : 0;
+    return count;
+}
+
+int World::EndProcess() {
+    Lock lock(internals_->mutex);
+    Internals& in = *internals_;
+    const int closed = OpenHandleCount();
+    for (auto& entry : in.kernelObjects) ReleaseKernelObject(in, entry.second);
+    in.kernelObjects.clear();
+    in.deviceInfoLists.clear();
+    in.registryHandles.clear();
+    // Requests the process left with the ASPI layer die with it.
+    ++in.processGeneration;
+    return closed;
 }
 
 int World::OpenDeviceListCount() const {
@@ -237,6 +319,75 @@ void World::ReserveLogs(std::size_t calls) {
     Lock lock(internals_->mutex);
     internals_->passThroughLog.reserve(calls);
     internals_->aspiLog.reserve(calls);
+}
+
+// --- virtual clock -----------------------------------------------------------------------
+
+namespace {
+
+// The action due first, or end() when none is scheduled.
+std::vector<ScheduledAction>::iterator FirstAction(std::vector<ScheduledAction>& schedule) {
+    return std::min_element(schedule.begin(), schedule.end(), [](const ScheduledAction& a, const ScheduledAction& b) {
+        return a.at != b.at ? a.at < b.at : a.sequence < b.sequence;
+    });
+}
+
+}  // namespace
+
+bool RunClock(World& world, std::optional<std::uint64_t> deadline, const std::function<bool()>& done) {
+    World::Internals& in = world.internals();
+    for (;;) {
+        // Actions run one at a time without the lock: they may call anything.
+        for (;;) {
+            std::function<void()> action;
+            {
+                Lock lock(in.mutex);
+                const auto first = FirstAction(in.schedule);
+                if (first == in.schedule.end() || first->at > in.now) break;
+                action = std::move(first->action);
+                in.schedule.erase(first);
+            }
+            action();
+        }
+        Lock lock(in.mutex);
+        if (done && done()) return true;
+        if (deadline && in.now >= *deadline) return false;
+        const auto first = FirstAction(in.schedule);
+        std::uint64_t target = 0;
+        if (first != in.schedule.end() && (!deadline || first->at < *deadline)) {
+            target = first->at;
+        } else if (deadline) {
+            target = *deadline;
+        } else {
+            throw SimulationStopped("a wait without time-out can never end: nothing is scheduled");
+        }
+        if (in.clockLimit != 0 && target > in.clockLimit) {
+            throw SimulationStopped("the virtual clock reached its limit of " + std::to_string(in.clockLimit) + " ms");
+        }
+        in.now = target;
+    }
+}
+
+std::uint64_t World::Now() const {
+    Lock lock(internals_->mutex);
+    return internals_->now;
+}
+
+void World::AdvanceClock(std::uint64_t ms) { RunClock(*this, Now() + ms, nullptr); }
+
+void World::ScheduleAt(std::uint64_t atMs, std::function<void()> action) {
+    Lock lock(internals_->mutex);
+    internals_->schedule.push_back({atMs, internals_->nextActionSequence++, std::move(action)});
+}
+
+std::size_t World::ScheduledActionCount() const {
+    Lock lock(internals_->mutex);
+    return internals_->schedule.size();
+}
+
+void World::SetClockLimit(std::uint64_t ms) {
+    Lock lock(internals_->mutex);
+    internals_->clockLimit = ms;
 }
 
 // --- bookkeeping -------------------------------------------------------------------------

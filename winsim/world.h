@@ -5,9 +5,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -48,11 +51,99 @@ struct AspiCall {
     std::array<std::uint8_t, 16> cdb{};
 };
 
+
+// The kinds of handle winsim hands out; OpenHandleCount(kind) counts one.
+enum class HandleKind { Device, File, Mutex, Event, RegistryKey, DeviceList };
+
+// What GetVersionExA reports. The default is Windows XP.
+struct WindowsVersion {
+    std::uint32_t major = 5;
+    std::uint32_t minor = 1;
+    std::uint32_t build = 2600;
+    std::uint32_t platformId = 2;  // 1: Windows 95/98/ME, 2: Windows NT family
+    std::string servicePack;       // szCSDVersion
+};
+
+// Which records GetVersionExA refuses (with ERROR_INSUFFICIENT_BUFFER, as
+// systems that do not know the record do).
+enum class VersionFailure { None, ExtendedRecord, BothRecords };
+
+// One registry value: its type (REG_DWORD 4, REG_SZ 1, ...) and its bytes.
+struct RegistryValue {
+    std::uint32_t type = 0;
+    std::vector<std::uint8_t> data;
+};
+
+// One MessageBoxA call. `answer` is what the box returned.
+struct MessageBoxCall {
+    std::string text;
+    std::string caption;
+    std::uint32_t type = 0;  // buttons | icon | ...
+    std::uintptr_t owner = 0;
+    int answer = 0;
+    std::uint32_t buttons() const { return type & 0x0Fu; }
+    std::uint32_t icon() const { return type & 0xF0u; }
+};
+
+// A top-level window as FindWindowA sees it.
+struct TopLevelWindow {
+    std::uintptr_t handle = 0;
+    std::string className;
+    std::string title;
+    bool visible = false;
+};
+
+// An icon of the notification area, keyed by (window, id).
+struct NotifyIcon {
+    std::uintptr_t window = 0;
+    std::uint32_t id = 0;
+    std::uint32_t flags = 0;  // union of the NIF_ flags ever given
+    std::uint32_t callbackMessage = 0;
+    std::uintptr_t icon = 0;
+    std::string tip;
+};
+
+// One Shell_NotifyIconA call: the operation (NIM_ADD 0, NIM_MODIFY 1,
+// NIM_DELETE 2), the record's fields and whether it succeeded.
+struct NotifyIconCall {
+    std::uint32_t message = 0;
+    NotifyIcon data;
+    std::uint32_t cbSize = 0;
+    bool succeeded = false;
+};
+
+// One WinExec call and its result (> 31 on success).
+struct WinExecCall {
+    std::string commandLine;
+    std::uint32_t showCommand = 0;
+    std::uint32_t result = 0;
+};
+
+// One GetSaveFileNameA call: the name the dialog started with, the name it
+// returned ("" when cancelled).
+struct FileDialogCall {
+    std::string initialName;
+    std::string chosenName;
+    bool accepted = false;
+};
+
+// Thrown by Sleep and the waits when the virtual clock would pass the limit
+// set by SetClockLimit, or when a wait without time-out can never end (no
+// scheduled action left to signal anything). It stops a program under test
+// that would otherwise run or hang for ever; it is a test failure unless
+// the test expects it.
+class SimulationStopped : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 class World {
 public:
     static World& Get();
 
-    // Back to an empty machine: no devices, no open handles, nothing hidden.
+    // Back to an empty machine: no devices, no open handles, nothing hidden,
+    // every facet at its default (clock at 0, empty registry, no windows,
+    // no files: the file sandbox is removed).
     // Libraries still loaded stay counted, so a leak shows in the next check.
     // ASPI requests still waiting for their completion are abandoned: they
     // never complete, and winsim does not touch their blocks again.
@@ -72,8 +163,12 @@ public:
     // than the highest adapter id in use (at least 1).
     void SetAspiAdapterCount(int count);  // negative: back to the default
     int AspiAdapterCount() const;
-    // How long (virtual of the ASPI layer, real milliseconds) a request takes
-    // before its completion routine runs; a negative value means it never completes.
+    // How long a request takes before it completes; a negative value means
+    // it never completes. A request with a completion routine completes on
+    // a real thread after this many real milliseconds; one with event
+    // notification completes on the virtual clock, this many virtual
+    // milliseconds after it was sent, at the sender's next Sleep or wait
+    // (never inside SendASPI32Command), and then sets its event.
     void SetAspiCompletionDelayMs(int ms);
     int AspiCompletionDelayMs() const;
     // Whether SetupDiGetClassDevsA fails.
@@ -83,8 +178,14 @@ public:
     // --- handles ---------------------------------------------------------------
     // Every kind of handle winsim handed out and not yet closed: kernel
     // handles and SetupAPI device-information lists (not library modules).
+    // Includes files, mutexes, events and registry keys.
     int OpenHandleCount() const;
+    int OpenHandleCount(HandleKind kind) const;
     int OpenDeviceListCount() const;  // SetupAPI device-information lists not yet destroyed
+    // The program under test ends: every handle it still holds is closed as
+    // the system does at process end (owned mutexes are released, named
+    // objects without handles vanish). Returns how many were closed.
+    int EndProcess();
 
     // --- libraries ------------------------------------------------------------
     // LoadLibraryA maps a bare name ("KT4790DLL") to <dir>/<name>.so.
@@ -106,6 +207,143 @@ public:
     void ClearLogs();
     // Room for `calls` entries in each log, so logging allocates nothing per call.
     void ReserveLogs(std::size_t calls);
+
+    // --- Windows version (GetVersionExA) ----------------------------------------
+    void SetWindowsVersion(const WindowsVersion& version);
+    WindowsVersion GetWindowsVersion() const;
+    void SetVersionFailure(VersionFailure failure);
+
+    // --- named mutexes ---------------------------------------------------------
+    // A name "another process" holds: CreateMutexA gives a handle to it and
+    // ERROR_ALREADY_EXISTS; a wait on it does not end until it is released.
+    void HoldMutexElsewhere(const std::string& name);
+    void ReleaseMutexElsewhere(const std::string& name);
+    // CreateMutexA of this name fails: NULL and GetLastError() == error
+    // (ERROR_ACCESS_DENIED, say). 0 allows it again.
+    void SetMutexCreateError(const std::string& name, std::uint32_t error);
+    // Whether a mutex of this name exists (a handle here or held elsewhere).
+    bool MutexExists(const std::string& name) const;
+    // Whether this process owns it (created owned or acquired, not released).
+    bool MutexOwnedHere(const std::string& name) const;
+
+    // --- registry (HKEY_LOCAL_MACHINE) -------------------------------------------
+    // Key paths are relative to HKEY_LOCAL_MACHINE, separated by '\', and
+    // compared without regard to case ("Software\KT4790C\V2.0").
+    void CreateRegistryKey(const std::string& key);
+    bool RegistryKeyExists(const std::string& key) const;
+    void DeleteRegistryKey(const std::string& key);  // with its subkeys and values
+    void SetRegistryValue(const std::string& key, const std::string& name, const RegistryValue& value);
+    void SetRegistryDword(const std::string& key, const std::string& name, std::uint32_t value);
+    void DeleteRegistryValue(const std::string& key, const std::string& name);
+    std::optional<RegistryValue> GetRegistryValue(const std::string& key, const std::string& name) const;
+    // The value when it is a REG_DWORD of 4 bytes.
+    std::optional<std::uint32_t> GetRegistryDword(const std::string& key, const std::string& name) const;
+    // The key opens for reading (KEY_READ, KEY_QUERY_VALUE) but every request
+    // for more (KEY_ALL_ACCESS, KEY_WRITE, KEY_SET_VALUE) gets ERROR_ACCESS_DENIED.
+    void DenyRegistryFullAccess(const std::string& key);
+    // RegCreateKeyExA cannot create this key (ERROR_ACCESS_DENIED).
+    void DenyRegistryCreate(const std::string& key);
+
+    // --- message boxes -----------------------------------------------------------
+    const std::vector<MessageBoxCall>& MessageBoxes() const;
+    void ClearMessageBoxes();
+    // Answers for the coming boxes, in order (IDOK 1, IDCANCEL 2). A box
+    // without a scripted answer gets IDOK. An answer the box does not offer
+    // (IDCANCEL for a plain OK box) is a mistake of the test: the box then
+    // returns IDOK and MessageBoxScriptErrors() counts it.
+    void ScriptMessageBoxAnswer(int answer);
+    int UnusedMessageBoxAnswers() const;
+    int MessageBoxScriptErrors() const;
+    // Runs inside MessageBoxA while the box is "open", after it was
+    // recorded and before it returns (the record's answer is already set).
+    void SetMessageBoxHook(std::function<void(const MessageBoxCall&)> hook);
+
+    // --- virtual clock -------------------------------------------------------------
+    // Milliseconds since the Reset. GetTickCount reports its low 32 bits.
+    // Sleep advances it; a timed wait advances it to the time-out or until a
+    // scheduled action signals what it waits for. No real time passes,
+    // except that Sleep also sleeps in real time while an ASPI request with a
+    // completion routine is outstanding (that completion runs on a real
+    // thread, and the library polls it with Sleep).
+    std::uint64_t Now() const;
+    // Advances the clock, running the actions that fall due on the way.
+    void AdvanceClock(std::uint64_t ms);
+    // Runs `action` when the clock reaches `atMs` (at once, at the next
+    // advance or wait, when that time has passed). Actions due at one time
+    // run in the order they were scheduled.
+    void ScheduleAt(std::uint64_t atMs, std::function<void()> action);
+    std::size_t ScheduledActionCount() const;
+    // Sleep and waits throw SimulationStopped rather than pass this time (0: no limit).
+    void SetClockLimit(std::uint64_t ms);
+
+    // --- logical drives (GetLogicalDrives) -----------------------------------------
+    // Bit 0 is A:, bit 2 C:. The default is C: alone.
+    void SetLogicalDrives(std::uint32_t mask);
+    std::uint32_t LogicalDrives() const;
+
+    // --- top-level windows (FindWindowA) ----------------------------------------------
+    // The form framework registers its windows here; a test can add windows
+    // of "other programs". Returns the window handle.
+    std::uintptr_t CreateTopLevelWindow(const std::string& className, const std::string& title, bool visible);
+    bool DestroyTopLevelWindow(std::uintptr_t window);
+    void SetWindowTitle(std::uintptr_t window, const std::string& title);
+    void SetWindowVisible(std::uintptr_t window, bool visible);
+    std::optional<TopLevelWindow> FindTopLevelWindow(std::uintptr_t window) const;
+    std::vector<TopLevelWindow> TopLevelWindows() const;
+
+    // --- program start (WinExec) ----------------------------------------------------
+    const std::vector<WinExecCall>& WinExecCalls() const;
+    // WinExec returns this (a value <= 31 is a failure; the default 33 succeeds).
+    void SetWinExecResult(std::uint32_t result);
+    // Runs inside a successful WinExec (e.g. the started program opens its window).
+    void SetWinExecHook(std::function<void(const WinExecCall&)> hook);
+
+    // --- files ------------------------------------------------------------------------
+    // Drive letters map to folders of a sandbox directory (created at first
+    // use, removed by Reset): "C:\X\y.txt" is <root>/C/X/y.txt. Names are
+    // found without regard to case. Drive C: exists with the Windows
+    // directory; other drives exist once added or once a file is put there.
+    std::string SandboxRoot();
+    // Creates the drive's folder and sets its bit in the drive mask.
+    void AddDrive(char letter);
+    void RemoveDrive(char letter);  // its files go, its bit is cleared
+    // A write-protected drive refuses every write access (ERROR_WRITE_PROTECT);
+    // on a full drive, WriteFile of any bytes fails (ERROR_DISK_FULL).
+    void SetDriveWriteProtected(char letter, bool on);
+    void SetDriveFull(char letter, bool on);
+    void SetWindowsDirectory(const std::string& path);  // default "C:\WINDOWS"
+    std::string WindowsDirectory() const;
+    // The Windows path's file on the host, creating its folders.
+    std::string HostPath(const std::string& windowsPath);
+    void PutFile(const std::string& windowsPath, const std::string& bytes);
+    std::optional<std::string> FileContents(const std::string& windowsPath);
+    bool FileExists(const std::string& windowsPath);
+    void MakeDirectory(const std::string& windowsPath);
+    // A read-only file opens for reading only (ERROR_ACCESS_DENIED otherwise).
+    void SetFileReadOnly(const std::string& windowsPath, bool on);
+
+    // --- save-file dialog (GetSaveFileNameA) ------------------------------------------
+    // Answers for the coming dialogs, in order: a file name chosen, or
+    // cancelled. Without a scripted answer the dialog is cancelled.
+    void ScriptSaveDialogAnswer(const std::string& fileName);
+    void ScriptSaveDialogCancel();
+    const std::vector<FileDialogCall>& SaveDialogCalls() const;
+
+    // --- screen, cursor and foreground --------------------------------------------------
+    void SetScreenSize(int width, int height);  // default 1024 x 768
+    void SetCursorPosition(int x, int y);
+    void SetCursorPosFails(bool fails);
+    // SetForegroundWindow calls, in order.
+    const std::vector<std::uintptr_t>& ForegroundCalls() const;
+
+    // --- notification area (Shell_NotifyIconA) --------------------------------------------
+    std::vector<NotifyIcon> NotifyIcons() const;
+    const std::vector<NotifyIconCall>& NotifyIconCalls() const;
+
+    // --- text -------------------------------------------------------------------------------
+    // The ANSI code page (CP_ACP): 1252 (default) or 20127 (US-ASCII).
+    void SetAnsiCodePage(std::uint32_t codePage);
+    std::uint32_t AnsiCodePage() const;
 
     // Internal bookkeeping used by the winsim DLL stand-ins.
     std::recursive_mutex& mutex();

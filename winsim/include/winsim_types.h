@@ -30,6 +30,8 @@ typedef unsigned int UINT;
 typedef int BOOL;
 typedef BYTE BOOLEAN;
 typedef char CHAR;
+// UTF-16 code units, 16 bits wide as on Windows (wchar_t is 32 bits here).
+typedef char16_t WCHAR;
 
 typedef std::intptr_t INT_PTR;
 typedef std::uintptr_t UINT_PTR;
@@ -50,12 +52,32 @@ typedef CHAR* PSTR;
 typedef CHAR* LPSTR;
 typedef const CHAR* PCSTR;
 typedef const CHAR* LPCSTR;
+typedef const CHAR* LPCCH;
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
+typedef const WCHAR* LPCWCH;
+typedef BOOL* LPBOOL;
+typedef LONG LSTATUS;
+
+// Window-message parameters and results are pointer-sized.
+typedef UINT_PTR WPARAM;
+typedef LONG_PTR LPARAM;
+typedef LONG_PTR LRESULT;
 
 typedef void* HANDLE;
 typedef HANDLE* PHANDLE;
 typedef struct HINSTANCE__* HINSTANCE;
 typedef HINSTANCE HMODULE;
 typedef struct HWND__* HWND;
+typedef struct HICON__* HICON;
+typedef struct HKEY__* HKEY;
+typedef HKEY* PHKEY;
+
+struct POINT {
+    LONG x;
+    LONG y;
+};
+typedef POINT* LPPOINT;
 
 // An exported procedure as GetProcAddress hands it out; callers cast it to
 // the procedure's real type.
