@@ -39,7 +39,10 @@ commands=(
 )
 
 # --- Wine (running the Windows deliverables) --------------------------------
-# Not installed yet: nothing here uses it so far.
+# scripts/wine-check.sh starts the Windows build under 32-bit Wine on a
+# virtual display and takes a screenshot; wine32 needs the i386 architecture.
+packages+=(wine wine32:i386 fonts-wine xvfb xauth xdotool imagemagick)
+commands+=(wine wineserver xvfb-run xauth xdotool import)
 # ----------------------------------------------------------------------------
 
 missing=()
@@ -62,6 +65,9 @@ if ((${#missing[@]} > 0)); then
         fi
     fi
     export DEBIAN_FRONTEND=noninteractive
+    if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+        "${sudo[@]}" dpkg --add-architecture i386
+    fi
     "${sudo[@]}" apt-get update -qq
     "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
 else

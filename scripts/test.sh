@@ -68,6 +68,26 @@ for preset in win32 linux linux-asan; do
     fi
 done
 
+# The Windows build under Wine. Exit code 77: this host cannot run 32-bit
+# programs (wine-check.sh prints why); the summary shows it as SKIPPED.
+if [[ " ${built[*]} " == *" win32 "* ]]; then
+    begin=$SECONDS
+    echo
+    echo "=== wine check: scripts/wine-check.sh build/win32/bin"
+    bash scripts/wine-check.sh build/win32/bin
+    wine_status=$?
+    case $wine_status in
+        0) results+=("$(printf '%-24s ok      %4ds' "wine check" $((SECONDS - begin)))") ;;
+        77) results+=("$(printf '%-24s SKIPPED (this host runs no 32-bit programs)' "wine check")") ;;
+        *)
+            results+=("$(printf '%-24s FAILED  %4ds' "wine check" $((SECONDS - begin)))")
+            failed=1
+            ;;
+    esac
+else
+    results+=("$(printf '%-24s SKIPPED (build failed)' "wine check")")
+fi
+
 for preset in linux linux-asan; do
     if [[ " ${built[*]} " == *" $preset "* ]]; then
         step "ctest $preset" run_ctest "$preset"

@@ -4,20 +4,24 @@
 //   kt4790-emu create IMAGE [options]   a new image (see Usage below)
 //   kt4790-emu show IMAGE               configuration and descriptor sector
 //   kt4790-emu list IMAGE...            the device lists of both libraries
+//   kt4790-emu export IMAGE OUTPUT      the medium as the host reads it, as a
+//                                       raw image (or one area of it)
 //
 // Every error is one line on stderr and a non-zero exit: 2 for a bad command
 // line, 1 for anything else (a missing, truncated or foreign image, a library
 // that cannot be loaded).
 //
-// `create` and `show` are portable: they talk to the controller with the
+// `create`, `show` and `export` are portable: they talk to the controller with the
 // commands the libraries send, through emulator::Controller::Execute. `list`
 // needs the simulated machine (winsim) and so exists on Linux only.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -447,6 +451,84 @@ int RunShow(const std::vector<std::string>& args) {
 }
 
 // ---------------------------------------------------------------------------
+// export
+// ---------------------------------------------------------------------------
+
+// Logical blocks of an area, in the host's numbering.
+struct BlockRange {
+    std::uint32_t first = 0;
+    std::uint32_t count = 0;
+};
+
+// The standard area is logical blocks 0 .. PartitionWord - 1, the security
+// area the rest. A PartitionWord of 0, or one that covers the whole medium
+// (or claims more), means one area over the whole medium.
+BlockRange AreaBlocks(emulator::Controller& controller, const std::string& path, const std::string& area) {
+    const std::uint32_t logical = controller.logicalBlocks();
+    if (area.empty()) return {0, logical};
+    if (area != "standard" && area != "security") throw UsageError("--area is standard or security");
+    std::uint8_t sector[kt4790::kSectorSize] = {};
+    const DescriptorLocation location = ReadDescriptorSector(controller, sector);
+    if (!location.found) throw Failure(path + ": no descriptor sector (" + location.problem + ")");
+    const std::uint32_t standard = kt4790::PartitionWord(sector);
+    const bool split = standard != 0 && standard < logical;
+    if (area == "standard") return {0, split ? standard : logical};
+    if (!split) {
+        throw Failure(path + ": no security area (standard area " + std::to_string(standard) + " of " +
+                      std::to_string(logical) + " logical blocks)");
+    }
+    return {standard, logical - standard};
+}
+
+bool AllZero(const std::vector<std::uint8_t>& bytes) {
+    for (std::uint8_t b : bytes) {
+        if (b != 0) return false;
+    }
+    return true;
+}
+
+int RunExport(const std::vector<std::string>& args) {
+    const ParsedArgs parsed = ParseArgs(args, {{"--area", true}});
+    if (parsed.positional.size() != 2) throw UsageError("export takes IMAGE and OUTPUT");
+    const std::string& path = parsed.positional[0];
+    const std::string& output = parsed.positional[1];
+    const std::unique_ptr<emulator::Controller> controller = OpenImage(path);
+    controller->SetTracing(false);
+    const BlockRange range = AreaBlocks(*controller, path, parsed.Has("--area") ? parsed.options.at("--area") : "");
+
+    std::error_code ignored;
+    if (std::filesystem::exists(output, ignored)) throw Failure(output + ": already exists; not overwritten");
+    std::ofstream file(output, std::ios::binary);
+    if (!file) throw Failure(output + ": cannot be written");
+
+    // READ(10) in runs of 32 sectors (both block sizes hold whole runs). Runs
+    // of zeros are left as holes, so a large, mostly empty medium stays small
+    // on disk.
+    constexpr std::uint32_t kRun = kt4790::kSmallBlockSectors;
+    const std::uint64_t firstSector = std::uint64_t{range.first} * controller->sectorsPerBlock();
+    const std::uint64_t sectors = std::uint64_t{range.count} * controller->sectorsPerBlock();
+    std::vector<std::uint8_t> run(kRun * kt4790::kSectorSize);
+    for (std::uint64_t done = 0; done < sectors; done += kRun) {
+        const auto lba = static_cast<std::uint32_t>(firstSector + done);
+        std::fill(run.begin(), run.end(), 0);
+        if (!Send(*controller, devcmd::Read10(lba, static_cast<std::uint32_t>(run.size())), run.data(),
+                  static_cast<std::uint32_t>(run.size()))) {
+            throw Failure(path + ": READ(10) of sector " + std::to_string(lba) + " failed");
+        }
+        if (AllZero(run)) continue;
+        file.seekp(static_cast<std::streamoff>(done * kt4790::kSectorSize));
+        file.write(reinterpret_cast<const char*>(run.data()), static_cast<std::streamsize>(run.size()));
+    }
+    file.close();
+    if (!file) throw Failure(output + ": cannot be written");
+    std::filesystem::resize_file(output, sectors * kt4790::kSectorSize, ignored);
+    if (ignored) throw Failure(output + ": cannot be written (" + ignored.message() + ")");
+    std::cout << "exported " << path << " to " << output << ": " << sectors << " sectors, logical blocks "
+              << range.first << "-" << (range.count == 0 ? range.first : range.first + range.count - 1) << "\n";
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
 // list
 // ---------------------------------------------------------------------------
 
@@ -567,6 +649,11 @@ const Subcommand kSubcommands[] = {
      "    revision KVOR, name \"DEMO DISK\", no password, no hint)",
      RunCreate},
     {"show", "show IMAGE\n    its configuration, descriptor sector, device name, hint and password state", RunShow},
+    {"export",
+     "export IMAGE OUTPUT [--area standard|security]\n"
+     "    the medium as the host reads it (READ(10)), as a raw image file; with --area\n"
+     "    only that area, as the descriptor sector's PartitionWord divides the medium",
+     RunExport},
 #ifndef _WIN32
     {"list",
      "list IMAGE...\n    attaches the images and lists them through KT4790DLL and KT4790mDLL, as the\n"

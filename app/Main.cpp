@@ -1,0 +1,200 @@
+#include "app/Main.h"
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstring>
+
+#include "app/devbind.h"
+#include "kt4790/records.h"
+
+TMainForm* MainForm = nullptr;
+int FailedAttempts = 0;
+
+namespace {
+
+// The icon record of Windows 2000: the system takes the record's fields up
+// to this size, whatever the record of the headers compiled with holds.
+constexpr DWORD kNotifyIconDataSize = 488;
+
+#ifdef _WIN32
+static_assert(sizeof(NOTIFYICONDATAA) >= kNotifyIconDataSize, "NOTIFYICONDATAA holds the Windows 2000 fields");
+static_assert(offsetof(NOTIFYICONDATAA, hWnd) == 4, "hWnd at 4");
+static_assert(offsetof(NOTIFYICONDATAA, uID) == 8, "uID at 8");
+static_assert(offsetof(NOTIFYICONDATAA, uFlags) == 12, "uFlags at 12");
+static_assert(offsetof(NOTIFYICONDATAA, uCallbackMessage) == 16, "uCallbackMessage at 16");
+static_assert(offsetof(NOTIFYICONDATAA, hIcon) == 20, "hIcon at 20");
+static_assert(offsetof(NOTIFYICONDATAA, szTip) == 24, "szTip at 24");
+static_assert(offsetof(NOTIFYICONDATAA, dwInfoFlags) == 484, "dwInfoFlags at 484, the last field of 488 bytes");
+#endif
+
+template <class Control>
+Control* Place(vcl::TForm* form, const char* name, int left, int top, int width, int height) {
+    Control* control = new Control(form);
+    control->SetName(name);
+    control->SetParent(form);
+    control->SetBounds(left, top, width, height);
+    return control;
+}
+
+}  // namespace
+
+TMainForm::TMainForm(vcl::TComponent* Owner) : vcl::TForm(Owner) {
+    SetName("MainForm");
+    SetCaption("USB Flash Disk Password Check");
+    SetBorderStyle(vcl::bsDialog);
+    SetBorderIcons(vcl::biSystemMenu | vcl::biMinimize);
+    SetFormStyle(vcl::fsStayOnTop);
+    SetClientWidth(289);
+    SetClientHeight(209);
+
+    labDocLine1 = Place<vcl::TLabel>(this, "labDocLine1", 16, 8, 257, 16);
+    labDocLine1->SetCaption("Please select the device and input");
+    labDocLine2 = Place<vcl::TLabel>(this, "labDocLine2", 16, 24, 257, 16);
+    labDocLine2->SetCaption("the password. If the device doesn't");
+    labDocLine3 = Place<vcl::TLabel>(this, "labDocLine3", 16, 40, 257, 16);
+    labDocLine3->SetCaption("appear in the box, please check the ");
+    labDocLine4 = Place<vcl::TLabel>(this, "labDocLine4", 16, 56, 257, 16);
+    labDocLine4->SetCaption("device and click the Refresh button.");
+
+    labDevice = Place<vcl::TLabel>(this, "labDevice", 16, 86, 57, 16);
+    labDevice->SetCaption("Device:");
+    cboxDeviceList = Place<vcl::TComboBox>(this, "cboxDeviceList", 80, 82, 121, 21);
+    cboxDeviceList->SetTabOrder(0);
+    btnRefresh = Place<vcl::TButton>(this, "btnRefresh", 208, 80, 65, 25);
+    btnRefresh->SetCaption("Refresh");
+    btnRefresh->SetTabOrder(1);
+
+    labPassword = Place<vcl::TLabel>(this, "labPassword", 16, 118, 57, 16);
+    labPassword->SetCaption("Password:");
+    edtPwd = Place<vcl::TEdit>(this, "edtPwd", 80, 114, 121, 21);
+    edtPwd->SetMaxLength(8);
+    edtPwd->SetPasswordChar('*');
+    edtPwd->SetTabOrder(2);
+
+    rbtnAutoPopUp = Place<vcl::TCheckBox>(this, "rbtnAutoPopUp", 80, 144, 121, 17);
+    rbtnAutoPopUp->SetCaption("Auto Pop-Up");
+    rbtnAutoPopUp->SetTabOrder(6);
+
+    btnOk = Place<vcl::TButton>(this, "btnOk", 16, 172, 75, 25);
+    btnOk->SetCaption("OK");
+    btnOk->SetTabOrder(3);
+    btnHint = Place<vcl::TButton>(this, "btnHint", 107, 172, 75, 25);
+    btnHint->SetCaption("HINT");
+    btnHint->SetTabOrder(4);
+    btnCancel = Place<vcl::TButton>(this, "btnCancel", 198, 172, 75, 25);
+    btnCancel->SetCaption("CANCEL");
+    btnCancel->SetTabOrder(5);
+
+    ImgICON = Place<vcl::TImage>(this, "ImgICON", 240, 132, 32, 32);
+    ImgICON->SetVisible(false);
+    ImgICON->Icon().LoadFromResourceName("IMGICON");
+
+    PopupMenu = new vcl::TPopupMenu(this);
+    PopupMenu->SetName("PopupMenu");
+    ShowSECURITY1 = new vcl::TMenuItem(this);
+    ShowSECURITY1->SetName("ShowSECURITY1");
+    ShowSECURITY1->SetCaption("Show SECURITY");
+    PopupMenu->Add(ShowSECURITY1);
+    ExitSECURITY1 = new vcl::TMenuItem(this);
+    ExitSECURITY1->SetName("ExitSECURITY1");
+    ExitSECURITY1->SetCaption("Exit SECURITY");
+    PopupMenu->Add(ExitSECURITY1);
+
+    btnRefresh->OnClick = vcl::Handler(this, &TMainForm::btnRefreshClick);
+    rbtnAutoPopUp->OnClick = vcl::Handler(this, &TMainForm::rbtnAutoPopUpClick);
+    OnCreate = vcl::Handler(this, &TMainForm::FormCreate);
+    OnShow = vcl::Handler(this, &TMainForm::FormShow);
+    OnDestroy = vcl::Handler(this, &TMainForm::FormDestroy);
+}
+
+void TMainForm::FormCreate(vcl::TObject* /*Sender*/) {
+    CentreOnScreen();
+
+    // A missing or mistyped "Pop" raises the registry error here: the
+    // framework shows it, and the check box and the icon are left as they
+    // are. The key is closed on that path too.
+    int pop = 0;
+    bool opened = false;
+    {
+        vcl::TRegistry Registry(KEY_ALL_ACCESS);
+        Registry.SetRootKey(HKEY_LOCAL_MACHINE);
+        if (Registry.OpenKey(REG_SETTINGS_KEY, false)) {
+            opened = true;
+            pop = Registry.ReadInteger("Pop");
+        }
+    }
+    // Setting the check mark runs rbtnAutoPopUpClick, which stores "Pop" = 1.
+    if (opened) rbtnAutoPopUp->SetChecked(pop != 0);
+
+    SetTrayIcon(NIM_ADD);
+    SetTrayIcon(NIM_MODIFY);
+}
+
+void TMainForm::FormShow(vcl::TObject* /*Sender*/) {
+    cboxDeviceList->Clear();
+    FillDeviceList();
+    edtPwd->SetFocus();
+    FailedAttempts = 0;
+}
+
+void TMainForm::FormDestroy(vcl::TObject* /*Sender*/) { SetTrayIcon(NIM_DELETE); }
+
+void TMainForm::btnRefreshClick(vcl::TObject* /*Sender*/) {
+    cboxDeviceList->Clear();
+    FillDeviceList();
+}
+
+void TMainForm::rbtnAutoPopUpClick(vcl::TObject* /*Sender*/) {
+    vcl::TRegistry Registry(KEY_ALL_ACCESS);
+    Registry.SetRootKey(HKEY_LOCAL_MACHINE);
+    if (!Registry.OpenKey(REG_SETTINGS_KEY, false)) return;
+    Registry.ReadInteger("Pop");  // only that it can be read matters
+    Registry.WriteInteger("Pop", rbtnAutoPopUp->Checked() ? 1 : 0);
+}
+
+int TMainForm::SetTrayIcon(DWORD operation) {
+    NOTIFYICONDATAA data;
+    std::memset(&data, 0, sizeof data);
+    data.cbSize = kNotifyIconDataSize;
+    data.hWnd = Handle();
+    data.uID = ID_TRAYICON;
+    data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    data.uCallbackMessage = WM_TRAYICON;
+    if (operation == NIM_MODIFY) {
+        data.hIcon = ImgICON->Icon().Handle();
+        std::strncpy(data.szTip, "SECURITY", sizeof data.szTip - 1);
+    }
+    return Shell_NotifyIconA(operation, &data) ? 1 : 0;
+}
+
+void FillDeviceList() {
+    vcl::TComboBox* list = MainForm->cboxDeviceList;
+    {
+        devbind::DeviceSession session(devbind::Operation::MainDeviceList);
+        decltype(&GetAllDeviceName) getAllDeviceName = nullptr;
+        if (!session.Load() || !session.Bind(devbind::kGetAllDeviceName, getAllDeviceName)) return;
+
+        char filter[16];
+        devbind::DeviceSession::CopyRevisionFilter(filter);
+        kt4790::DeviceNameEntry table[kt4790::kDeviceNameTableCapacity];
+        std::memset(table, 0, sizeof table);
+        BYTE count = kt4790::kDeviceNameTableCapacity;
+        if (getAllDeviceName(filter, reinterpret_cast<BYTE*>(table), &count) != 0) {
+            // The library reports the count; never read past the table.
+            const unsigned listed = count < kt4790::kDeviceNameTableCapacity ? count : kt4790::kDeviceNameTableCapacity;
+            for (unsigned k = 0; k < listed; ++k) {
+                const unsigned length = table[k].length < kt4790::kMaxNameBytes ? table[k].length : kt4790::kMaxNameBytes;
+                // 16 UTF-16 units at most, and always a terminating zero unit.
+                WCHAR wide[kt4790::kMaxNameBytes / 2 + 1];
+                std::memset(wide, 0, sizeof wide);
+                std::memcpy(wide, table[k].name, length);
+                char name[2 * (kt4790::kMaxNameBytes / 2) + 1];
+                std::memset(name, 0, sizeof name);
+                WideCharToMultiByte(CP_ACP, 0, wide, -1, name, sizeof name, nullptr, nullptr);
+                list->Items().Add(name);
+            }
+        }
+    }
+    if (list->Items().Count() > 0) list->SetItemIndex(0);
+}

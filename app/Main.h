@@ -1,0 +1,58 @@
+// The password-check window: the application's main form and first window.
+// It lists the attached devices, shows and stores the automatic pop-up
+// setting "Pop", and owns the notification-area icon.
+#pragma once
+
+#include <windows.h>
+
+#include "vcl/vcl.h"
+
+// The registry key of the settings, under HKEY_LOCAL_MACHINE.
+constexpr const char* REG_SETTINGS_KEY = "Software\\KT4790C\\V2.0";
+
+// The notification-area icon: its id and its callback message (WM_APP + 100).
+constexpr UINT ID_TRAYICON = 1006;
+constexpr UINT WM_TRAYICON = WM_APP + 100;
+
+class TMainForm : public vcl::TForm {
+public:
+    explicit TMainForm(vcl::TComponent* Owner);
+
+    vcl::TLabel* labDocLine1;
+    vcl::TLabel* labDocLine2;
+    vcl::TLabel* labDocLine3;
+    vcl::TLabel* labDocLine4;
+    vcl::TLabel* labDevice;
+    vcl::TLabel* labPassword;
+    vcl::TComboBox* cboxDeviceList;
+    vcl::TEdit* edtPwd;
+    vcl::TButton* btnOk;
+    vcl::TButton* btnHint;
+    vcl::TButton* btnCancel;
+    vcl::TButton* btnRefresh;
+    vcl::TCheckBox* rbtnAutoPopUp;
+    vcl::TImage* ImgICON;
+    vcl::TPopupMenu* PopupMenu;
+    vcl::TMenuItem* ShowSECURITY1;
+    vcl::TMenuItem* ExitSECURITY1;
+
+    void FormCreate(vcl::TObject* Sender);
+    void FormShow(vcl::TObject* Sender);
+    void FormDestroy(vcl::TObject* Sender);
+    void btnRefreshClick(vcl::TObject* Sender);
+    void rbtnAutoPopUpClick(vcl::TObject* Sender);
+
+    // Adds (NIM_ADD), updates (NIM_MODIFY) or removes (NIM_DELETE) the
+    // notification-area icon; 1 when the system accepted the call, else 0.
+    int SetTrayIcon(DWORD operation);
+};
+
+extern TMainForm* MainForm;
+
+// Wrong passwords since the main window was last shown or since the last
+// correct password.
+extern int FailedAttempts;
+
+// Fills the main window's device list, which the caller has cleared, with
+// the names of the attached devices, and selects the first.
+void FillDeviceList();

@@ -1,0 +1,283 @@
+// The monitor's device search: is a device of the controller attached, and
+// does it report a set password? KT4790Mon asks over SetupAPI and SCSI
+// pass-through, KT4790mMon over ASPI with event notification. Unlike the
+// device library, the monitor does not read the device name: any matching
+// device counts.
+#include "monitor/monitor.h"
+
+#include <cctype>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "devlib/cdb.h"
+#include "kt4790/records.h"
+
+#ifdef KT4790_ASPI
+#include "devlib/aspi/aspi.h"
+#else
+#include <setupapi.h>
+
+#include "devlib/passthrough/passthrough.h"
+#endif
+
+namespace monitor {
+
+namespace {
+
+#ifdef KT4790_ASPI
+
+// ---------------------------------------------------------------- ASPI
+
+constexpr std::size_t kRequestBlockSize = 256;  // zero-filled block per request
+constexpr std::size_t kSearchBufferSize = 512;
+constexpr BYTE kSenseLength = 14;
+constexpr unsigned kTargetsPerAdapter = 8;
+constexpr char kFallbackRevision[] = "P1.0";
+
+// How long a pending request is waited for. The ASPI layer may write the
+// block, its buffer and its event until the request completes, so none of
+// them is released or reused before; a request still pending after this
+// long is given up, counts as failed and stays with the ASPI layer. The
+// limit is well above the 2 seconds in which the controller's driver times
+// a command out.
+constexpr DWORD kCompletionLimitMs = 5000;
+
+// One event-notified request: the block the ASPI layer sees (the first 256
+// bytes, zero but for the fields set), the event named in it and the data
+// buffer it points to.
+struct AspiRequest {
+    SRB_ExecSCSICmd srb;
+    BYTE blockRest[kRequestBlockSize - sizeof(SRB_ExecSCSICmd)];
+    HANDLE done;
+    BYTE data[kSearchBufferSize];
+    AspiRequest* nextGivenUp;
+};
+static_assert(sizeof(SRB_ExecSCSICmd) <= kRequestBlockSize, "the block holds an SRB_ExecSCSICmd");
+static_assert(offsetof(AspiRequest, srb) == 0, "the block starts the request");
+
+// Requests given up while still pending, kept until their event shows that
+// the ASPI layer has finished with them.
+AspiRequest* givenUp = nullptr;
+
+void Release(AspiRequest* request) {
+    CloseHandle(request->done);
+    std::free(request);
+}
+
+void ReleaseFinishedRequests() {
+    AspiRequest** link = &givenUp;
+    while (*link != nullptr) {
+        AspiRequest* request = *link;
+        if (WaitForSingleObject(request->done, 0) == WAIT_OBJECT_0) {
+            *link = request->nextGivenUp;
+            Release(request);
+        } else {
+            link = &request->nextGivenUp;
+        }
+    }
+}
+
+enum class Outcome { Completed, Failed, Pending };
+
+// Runs one request to `haId`/`target` with `buffer` as its data buffer
+// (the command's transfer length of it, at most 512 bytes): Completed when
+// it completed with SS_COMP, Failed when it completed otherwise or could
+// not be sent, Pending when it did not complete within the limit (then
+// `buffer` is left as it was).
+Outcome RunRequest(BYTE haId, BYTE target, const devcmd::Command& command, BYTE* buffer) {
+    ReleaseFinishedRequests();
+    if (command.transferLength > kSearchBufferSize) return Outcome::Failed;
+
+    auto* request = static_cast<AspiRequest*>(std::calloc(1, sizeof(AspiRequest)));
+    if (request == nullptr) return Outcome::Failed;
+    request->done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (request->done == nullptr) {
+        std::free(request);
+        return Outcome::Failed;
+    }
+
+    SRB_ExecSCSICmd& srb = request->srb;
+    srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
+    srb.SRB_HaId = haId;
+    srb.SRB_Flags = SRB_DIR_IN | SRB_EVENT_NOTIFY;
+    srb.SRB_Target = target;
+    srb.SRB_Lun = 0;
+    srb.SRB_BufLen = command.transferLength;
+    srb.SRB_BufPointer = request->data;
+    srb.SRB_SenseLen = kSenseLength;
+    srb.SRB_CDBLen = command.cdbLength;
+    srb.SRB_PostProc = request->done;
+    std::memcpy(srb.CDBByte, command.cdb.bytes, sizeof srb.CDBByte);
+    // The layer writes only what the device answers: the rest of the
+    // buffer reads as the caller left it.
+    std::memcpy(request->data, buffer, command.transferLength);
+
+    ResetEvent(request->done);
+    // The status the call returns is the block's status at its return; once
+    // it is SS_PENDING the block is the ASPI layer's until the event is set.
+    if (SendASPI32Command(&request->srb) == SS_PENDING) {
+        if (WaitForSingleObject(request->done, kCompletionLimitMs) != WAIT_OBJECT_0) {
+            request->nextGivenUp = givenUp;
+            givenUp = request;
+            return Outcome::Pending;
+        }
+        ResetEvent(request->done);
+    }
+
+    const bool completed = srb.SRB_Status == SS_COMP;
+    std::memcpy(buffer, request->data, command.transferLength);
+    Release(request);
+    return completed ? Outcome::Completed : Outcome::Failed;
+}
+
+// A vendor read of sector 0, whose result is ignored, then INQUIRY.
+// A target that leaves the read pending is passed over.
+bool MonitorInquiry(BYTE haId, BYTE target, BYTE* buffer) {
+    if (RunRequest(haId, target, devcmd::VscReadSector(0, 1, 0), buffer) == Outcome::Pending) return false;
+    return RunRequest(haId, target, devcmd::Inquiry(), buffer) == Outcome::Completed;
+}
+
+// INQUIRY bytes 32-35 as text: a zero byte adds nothing; trailing blanks go.
+void RevisionText(const BYTE* inquiry, char (&text)[kt4790::kInquiryRevisionLength + 1]) {
+    std::size_t length = 0;
+    for (std::size_t k = 0; k < kt4790::kInquiryRevisionLength; ++k) {
+        const BYTE c = inquiry[kt4790::kInquiryRevisionOffset + k];
+        if (c != 0) text[length++] = static_cast<char>(c);
+    }
+    while (length > 0 && text[length - 1] == ' ') --length;
+    text[length] = '\0';
+}
+
+bool SameIgnoringCase(const char* a, const char* b) {
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        if (std::toupper(static_cast<unsigned char>(*a)) != std::toupper(static_cast<unsigned char>(*b))) {
+            return false;
+        }
+    }
+    return *a == *b;
+}
+
+#else
+
+// ------------------------------------------------------- SetupAPI and pass-through
+
+// GUID_DEVINTERFACE_DISK, the interface class of disk devices.
+const GUID kDiskInterfaceGuid = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
+constexpr char kFallbackRevision[] = "REV_P1.0";
+constexpr DWORD kDetailSizeField = 5;  // the size field of the detail record on 32-bit Windows
+
+std::string UpperCase(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// The device path of interface `index` of `list`; false at the end of the
+// list and on any failure.
+bool InterfacePath(HDEVINFO list, DWORD index, std::string& path) {
+    SP_DEVICE_INTERFACE_DATA interfaceData;
+    std::memset(&interfaceData, 0, sizeof interfaceData);
+    interfaceData.cbSize = sizeof interfaceData;
+    if (!SetupDiEnumDeviceInterfaces(list, nullptr, &kDiskInterfaceGuid, index, &interfaceData)) return false;
+
+    DWORD required = 0;
+    if (!SetupDiGetDeviceInterfaceDetailA(list, &interfaceData, nullptr, 0, &required, nullptr) &&
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        return false;
+    }
+    const DWORD detailSize = required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)
+                                 ? static_cast<DWORD>(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
+                                 : required;
+    auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(std::malloc(detailSize));
+    if (detail == nullptr) return false;
+    detail->cbSize = kDetailSizeField;
+    const bool read = SetupDiGetDeviceInterfaceDetailA(list, &interfaceData, detail, detailSize, nullptr, nullptr);
+    if (read) {
+        // The path ends inside the record, whatever the system wrote there.
+        const std::size_t room = detailSize - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
+        const char* text = detail->DevicePath;
+        const void* end = std::memchr(text, 0, room);
+        path.assign(text, end != nullptr ? static_cast<std::size_t>(static_cast<const char*>(end) - text) : room);
+    }
+    std::free(detail);
+    return read;
+}
+
+// INQUIRY succeeds and reply byte 3 bit 7 is clear.
+bool InquiryPasses(HANDLE device) {
+    passthrough::PassThroughRecord record;
+    return passthrough::Send(device, devcmd::Inquiry(), record).ok() && kt4790::InquiryAccepts(record.data);
+}
+
+HANDLE SearchList(HDEVINFO list, const char* revision) {
+    const std::string wanted = UpperCase(revision);
+    std::string path;
+    for (DWORD index = 0; InterfacePath(list, index, path); ++index) {
+        const std::string text = UpperCase("Interface: " + path);
+        if (text.find(wanted) == std::string::npos && text.find(kFallbackRevision) == std::string::npos) continue;
+
+        const HANDLE device = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (device == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
+        if (InquiryPasses(device)) return device;
+        CloseHandle(device);
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+#endif
+
+}  // namespace
+
+#ifdef KT4790_ASPI
+
+int ScanAspi(const char* revision) {
+    BYTE buffer[kSearchBufferSize];
+    bool found = false;
+    const unsigned adapters = GetASPI32SupportInfo() & 0xFF;
+    for (unsigned ha = 0; ha < adapters; ++ha) {
+        for (unsigned t = 0; t < kTargetsPerAdapter; ++t) {
+            const BYTE haId = static_cast<BYTE>(ha);
+            const BYTE target = static_cast<BYTE>(t);
+            std::memset(buffer, 0, sizeof buffer);
+            if (!MonitorInquiry(haId, target, buffer)) continue;
+
+            char text[kt4790::kInquiryRevisionLength + 1];
+            RevisionText(buffer, text);
+            if (!SameIgnoringCase(text, revision) && !SameIgnoringCase(text, kFallbackRevision)) continue;
+
+            if (RunRequest(haId, target, devcmd::PwdExist(), buffer) == Outcome::Completed && buffer[0] == 1) {
+                found = true;
+            }
+        }
+    }
+    return found ? 1 : 0;
+}
+
+#else
+
+HANDLE FindDevice(const char* revision) {
+    const HDEVINFO list =
+        SetupDiGetClassDevsA(&kDiskInterfaceGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (list == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
+    HANDLE device = INVALID_HANDLE_VALUE;
+    try {
+        device = SearchList(list, revision);
+    } catch (const std::bad_alloc&) {
+        // No device handle is open while the texts are built.
+        device = INVALID_HANDLE_VALUE;
+    }
+    SetupDiDestroyDeviceInfoList(list);
+    return device;
+}
+
+int PwdExistByte(HANDLE device) {
+    passthrough::PassThroughRecord record;
+    return passthrough::Send(device, devcmd::PwdExist(), record).ok() && record.data[0] != 0 ? 1 : 0;
+}
+
+#endif
+
+}  // namespace monitor

@@ -1,0 +1,206 @@
+// The formatter's arithmetic: FAT sizes, the alignment gap, root sizes,
+// head counts, the sector map, byte order and the label slots.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "format/Newformat.h"
+
+namespace {
+
+using namespace newformat;
+
+TEST(FatSectors, WorkedExamplesAndClusterBoundaries) {
+    EXPECT_EQ(FatSectors(64000), 6);
+    EXPECT_EQ(FatSectors(1024000), 125);
+    EXPECT_EQ(FatSectors(2048000), 125);  // halved: 64-sector clusters
+    EXPECT_EQ(FatSectors(4096000), 250);
+    EXPECT_EQ(FatSectors(2047999), 250);  // not halved
+    EXPECT_EQ(FatSectors(131071), 12);    // FAT12: 6143 bytes
+    EXPECT_EQ(FatSectors(131072), 16);    // FAT16: 8192 bytes
+    EXPECT_EQ(FatSectors(32), 1);
+}
+
+TEST(FatSectors, EveryWholeMediumGetsAFatForAllItsClusters) {
+    // A whole medium is 32,000 sectors per zone in both block sizes. (Some
+    // sizes of split areas get a FAT without room for their last cluster,
+    // 21,856 sectors for one: the layout rules give them so.)
+    for (std::uint32_t zones = 1; zones <= 255; ++zones) {
+        const std::uint32_t n = zones * 32000;
+        if (!AreaSizeFits(n, false)) break;
+        const std::uint32_t f = FatSectors(n);
+        const std::uint32_t spc = n < 2048000 ? 32 : 64;
+        const bool fat12 = n < 131072;
+        // The floppy layout's data area starts earliest, so it has the most clusters.
+        const std::uint32_t floppyDataStart = 1 + 2 * f + FddRootSectors(n);
+        const std::uint32_t clusters = (n - floppyDataStart) / spc;
+        EXPECT_EQ(clusters < 4085, fat12) << "zones " << zones;
+        const std::uint32_t entries = f * 512 * 8 / (fat12 ? 12 : 16);
+        EXPECT_LE(clusters + 2, entries) << "zones " << zones;
+    }
+}
+
+TEST(HddAlignGap, WorkedValuesAndAlignmentForEveryFatSize) {
+    EXPECT_EQ(HddAlignGap(6), 34);
+    EXPECT_EQ(HddAlignGap(125), 52);
+    for (std::uint32_t f = 0; f <= 0xFFFF; ++f) {
+        const std::uint32_t gap = HddAlignGap(static_cast<std::uint16_t>(f));
+        ASSERT_EQ(gap % 2, 0u) << "F = " << f;
+        ASSERT_GE(gap, 32u) << "F = " << f;
+        ASSERT_LE(gap, 62u) << "F = " << f;
+        // master boot record, gap, boot sector, two FATs, 16 root sectors
+        ASSERT_EQ((1 + gap + 1 + 2 * f + 16) % 32, 0u) << "F = " << f;
+    }
+}
+
+TEST(RootSectors, WorkedValuesRangeAndAlignment) {
+    EXPECT_EQ(ZipRootSectors(64000), 19);
+    EXPECT_EQ(FddRootSectors(64000), 19);
+    EXPECT_EQ(ZipRootSectors(1024000), 37);
+    EXPECT_EQ(FddRootSectors(1024000), 37);
+    for (std::uint32_t n = 32; n <= 8160000; n += 32) {
+        const std::uint32_t zip = ZipRootSectors(n);
+        const std::uint32_t f = FatSectors(n);
+        ASSERT_EQ(zip, FddRootSectors(n)) << "n = " << n;
+        ASSERT_GE(zip, 17u) << "n = " << n;
+        ASSERT_LE(zip, 47u) << "n = " << n;
+        // The data area starts on a multiple of 32 in both layouts.
+        ASSERT_EQ((32 + 1 + 2 * f + zip) % 32, 0u) << "n = " << n;
+        ASSERT_EQ((1 + 2 * f + FddRootSectors(n)) % 32, 0u) << "n = " << n;
+    }
+}
+
+TEST(HeadsForSize, Boundaries) {
+    EXPECT_EQ(HeadsForSize(0), 8);
+    EXPECT_EQ(HeadsForSize(255999), 8);
+    EXPECT_EQ(HeadsForSize(256000), 16);
+    EXPECT_EQ(HeadsForSize(511999), 16);
+    EXPECT_EQ(HeadsForSize(512000), 31);
+    EXPECT_EQ(HeadsForSize(1023999), 31);
+#ifdef KT4790_ASPI
+    EXPECT_EQ(HeadsForSize(1024000), 63);
+    EXPECT_EQ(HeadsForSize(8160000), 63);
+#else
+    EXPECT_EQ(HeadsForSize(1024000), 255);
+    EXPECT_EQ(HeadsForSize(8160000), 255);
+#endif
+}
+
+TEST(AreaSizeFits, FatSixteenClusterLimitAndRoomForTheStructures) {
+    EXPECT_TRUE(AreaSizeFits(4096000, false));
+    EXPECT_TRUE(AreaSizeFits(4192000, false));   // 131 small-block zones: 65,491 clusters
+    EXPECT_FALSE(AreaSizeFits(4224000, false));  // 132 zones: 65,991 clusters
+    EXPECT_FALSE(AreaSizeFits(8160000, false));
+    EXPECT_FALSE(AreaSizeFits(8160000, true));
+    // The largest area whose clusters still have FAT16 numbers: data from
+    // sector 576, 65,524 clusters of 64 sectors and 63 sectors to spare.
+    EXPECT_TRUE(AreaSizeFits(576 + 65525 * 64 - 1, false));
+    EXPECT_FALSE(AreaSizeFits(576 + 65525 * 64, false));
+
+    // Data start 64 in the hard-disk and ZIP layouts, 32 in the floppy one.
+    EXPECT_FALSE(AreaSizeFits(0, false));
+    EXPECT_FALSE(AreaSizeFits(32, false));
+    EXPECT_FALSE(AreaSizeFits(64, false));
+    EXPECT_TRUE(AreaSizeFits(96, false));
+    EXPECT_FALSE(AreaSizeFits(32, true));
+    EXPECT_TRUE(AreaSizeFits(64, true));
+}
+
+class MapSectorTest : public testing::Test {
+protected:
+    void Geometry(std::uint8_t zones, std::uint8_t chips, bool large) {
+        FormatParams.ZoneCount = zones;
+        FormatParams.ChipCount = chips;
+        FormatParams.LargeBlock = large ? 1 : 0;
+    }
+    void TearDown() override { Geometry(0, 0, false); }
+};
+
+TEST_F(MapSectorTest, SmallBlocksWorkedExamples) {
+    Geometry(1, 1, false);
+    EXPECT_EQ(MapSector(32037), 32805u);  // block 1001, sector 5 -> block 1025, sector 5
+    EXPECT_EQ(MapSector(32000), 32000u);  // block 1000 stays
+}
+
+TEST_F(MapSectorTest, SmallBlocksMoveTheLastBlocksOfEachRangeIntoTheNextChip) {
+    Geometry(2, 2, false);  // Z = 1
+    for (std::uint32_t block = 0; block < 3 * 1024; ++block) {
+        const std::uint32_t a = block * 32 + 5;
+        const std::uint32_t expected = block % 1024 > 1000 ? (block + 24) * 32 + 5 : a;
+        ASSERT_EQ(MapSector(a), expected) << "block " << block;
+    }
+}
+
+TEST_F(MapSectorTest, LargeBlocksWorkedExamples) {
+    Geometry(2, 1, true);  // Z = 2
+    EXPECT_EQ(MapSector(899), 2307u);
+    EXPECT_EQ(MapSector(768), 768u);
+}
+
+TEST_F(MapSectorTest, LargeBlocksWithOneZonePerChipNeverMove) {
+    Geometry(3, 3, true);
+    for (std::uint32_t a = 0; a < 128 * 4 * 300; a += 7) ASSERT_EQ(MapSector(a), a);
+}
+
+TEST_F(MapSectorTest, NoZonesPerChipLeavesTheAddressAndDividesByNothing) {
+    Geometry(1, 0, false);
+    EXPECT_EQ(MapSector(40000), 40000u);
+    Geometry(1, 2, true);
+    EXPECT_EQ(MapSector(40000), 40000u);
+}
+
+TEST(SwapBytes, ReversesInPlace) {
+    std::uint8_t word[2] = {0x12, 0x34};
+    SwapBytes(word, 2);
+    EXPECT_EQ(word[0], 0x34);
+    EXPECT_EQ(word[1], 0x12);
+    std::uint8_t dword[5] = {1, 2, 3, 4, 9};
+    SwapBytes(dword, 4);
+    EXPECT_EQ(std::memcmp(dword, "\x04\x03\x02\x01\x09", 5), 0);
+    std::uint8_t odd[3] = {1, 2, 3};
+    SwapBytes(odd, 3);
+    EXPECT_EQ(std::memcmp(odd, "\x03\x02\x01", 3), 0);
+    SwapBytes(odd, 0);
+    SwapBytes(odd, 1);
+    EXPECT_EQ(std::memcmp(odd, "\x03\x02\x01", 3), 0);
+}
+
+class LabelSlots : public testing::Test {
+protected:
+    void TearDown() override { std::memset(FormatParams.VolumeLabels, 0, sizeof FormatParams.VolumeLabels); }
+};
+
+TEST_F(LabelSlots, StoredAsTypedWithTheAttribute) {
+    SetVolumeLabel(0, "abc");
+    const std::uint8_t abc[12] = {'a', 'b', 'c', 0, 0, 0, 0, 0, 0, 0, 0, 0x08};
+    EXPECT_EQ(std::memcmp(FormatParams.VolumeLabels[0], abc, 12), 0);
+
+    SetVolumeLabel(1, "ELEVEN CHRS");
+    EXPECT_EQ(std::memcmp(FormatParams.VolumeLabels[1], "ELEVEN CHRS\x08", 12), 0);
+
+    SetVolumeLabel(2, "TWELVE CHARS AND MORE");
+    EXPECT_EQ(std::memcmp(FormatParams.VolumeLabels[2], "TWELVE CHAR\x08", 12), 0);
+}
+
+TEST_F(LabelSlots, EmptyLabelClearsTheSlot) {
+    SetVolumeLabel(0, "OLD");
+    SetVolumeLabel(0, "");
+    const std::uint8_t zero[12] = {};
+    EXPECT_EQ(std::memcmp(FormatParams.VolumeLabels[0], zero, 12), 0);
+    SetVolumeLabel(0, "OLD");
+    SetVolumeLabel(0, nullptr);
+    EXPECT_EQ(std::memcmp(FormatParams.VolumeLabels[0], zero, 12), 0);
+}
+
+TEST_F(LabelSlots, ReadsNoByteBeyondElevenOfAnUnterminatedText) {
+    // Exactly 11 bytes on the heap with no terminator: reading a twelfth
+    // would be seen by the address sanitizer.
+    char* text = new char[11];
+    std::memcpy(text, "ABCDEFGHIJK", 11);
+    SetVolumeLabel(3, text);
+    delete[] text;
+    EXPECT_EQ(std::memcmp(FormatParams.VolumeLabels[3], "ABCDEFGHIJK\x08", 12), 0);
+}
+
+}  // namespace
