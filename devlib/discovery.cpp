@@ -15,6 +15,8 @@
 #include "devlib/aspi/transport.h"
 #else
 #include <setupapi.h>
+
+#include "devlib/passthrough/interfaces.h"
 #endif
 
 namespace {
@@ -171,26 +173,9 @@ bool WalkAspiTargets(char* filter, BYTE* buffer, Visit visit) {
 
 // ---------------------------------------------------------- SetupAPI discovery
 
-// GUID_DEVINTERFACE_DISK, the interface class of disk devices.
-const GUID kDiskInterfaceGuid = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
 const char kFallbackRevision[] = "REV_P1.0";
 const char kInterfacePrefix[] = "Interface: ";
 constexpr BYTE kSearchCapacity = 255;
-constexpr DWORD kDetailSizeField = 5;  // the size field of the detail record on 32-bit Windows
-
-#ifdef _WIN32
-static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 28, "interface record of 28 bytes");
-static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == kDetailSizeField, "detail size field of 5");
-#endif
-
-HDEVINFO OpenInterfaceList() {
-    return SetupDiGetClassDevsA(&kDiskInterfaceGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-}
-
-HANDLE OpenDevice(const char* path) {
-    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                       OPEN_EXISTING, 0, nullptr);
-}
 
 // Visits, in list order, every disk interface whose "Interface: <path>"
 // text, upper-cased, contains the upper-cased filter or the fallback
@@ -200,46 +185,19 @@ HANDLE OpenDevice(const char* path) {
 template <typename Visit>
 bool WalkInterfaces(HDEVINFO list, char* filter, char* nameArgument, Visit visit) {
     for (DWORD index = 0;; ++index) {
-        SP_DEVICE_INTERFACE_DATA interfaceData;
-        std::memset(&interfaceData, 0, sizeof interfaceData);
-        interfaceData.cbSize = sizeof interfaceData;
-        if (!SetupDiEnumDeviceInterfaces(list, nullptr, &kDiskInterfaceGuid, index, &interfaceData)) return false;
+        // The path, with the prefix before it, must fit the 512-byte text.
+        char path[kWorkBufferSize - (sizeof kInterfacePrefix - 1)];
+        const passthrough::InterfaceRead read = passthrough::ReadInterfacePath(list, index, path, sizeof path);
+        if (read == passthrough::InterfaceRead::End) return false;
+        if (read != passthrough::InterfaceRead::Path) continue;
 
-        DWORD required = 0;
-        if (SetupDiGetDeviceInterfaceDetailA(list, &interfaceData, nullptr, 0, &required, nullptr) ||
-            GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-            return false;
-        }
-        const DWORD detailSize = required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)
-                                     ? static_cast<DWORD>(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
-                                     : required;
-        auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(std::malloc(detailSize));
-        if (detail == nullptr) return false;
-        detail->cbSize = kDetailSizeField;
-        if (!SetupDiGetDeviceInterfaceDetailA(list, &interfaceData, detail, detailSize, nullptr, nullptr)) {
-            std::free(detail);
-            return false;
-        }
-
-        // The path must end inside the detail record and fit the text.
-        const char* path = detail->DevicePath;
-        const std::size_t pathRoom = detailSize - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
-        const void* end = std::memchr(path, 0, pathRoom);
         char text[kWorkBufferSize] = {};
-        bool candidate = false;
-        if (end != nullptr &&
-            sizeof kInterfacePrefix + static_cast<std::size_t>(static_cast<const char*>(end) - path) <=
-                sizeof text) {
-            std::snprintf(text, sizeof text, "Interface: %s", path);
-            UpperCase(filter);
-            if (nameArgument != nullptr) UpperCase(nameArgument);
-            UpperCase(text);
-            candidate = Contains(text, filter) || Contains(text, kFallbackRevision);
-        }
-
-        const Walk next = candidate ? visit(path) : Walk::Next;
-        std::free(detail);
-        if (next == Walk::Stop) return true;
+        std::snprintf(text, sizeof text, "Interface: %s", path);
+        UpperCase(filter);
+        if (nameArgument != nullptr) UpperCase(nameArgument);
+        UpperCase(text);
+        if (!Contains(text, filter) && !Contains(text, kFallbackRevision)) continue;
+        if (visit(path) == Walk::Stop) return true;
     }
 }
 
@@ -307,14 +265,14 @@ int WINAPI GetDeviceName(HANDLE DeviceHandle, BYTE* name, BYTE* length) {
 }
 
 int WINAPI GetAllDeviceName(char* RevisionFilter, BYTE* table, BYTE* counter) {
-    const HDEVINFO list = OpenInterfaceList();
+    const HDEVINFO list = passthrough::OpenDiskInterfaceList();
     if (list == INVALID_HANDLE_VALUE) return 0;
     const unsigned capacity = *counter;
     *counter = 0;
 
     if (capacity != 0) {
         WalkInterfaces(list, RevisionFilter, nullptr, [&](const char* path) {
-            const HANDLE device = OpenDevice(path);
+            const HANDLE device = passthrough::OpenDevice(path);
             if (device == INVALID_HANDLE_VALUE) return Walk::Next;
             BYTE buffer[kWorkBufferSize] = {};
             if (!InquiryCommand(device, buffer) || !kt4790::InquiryAccepts(buffer)) {
@@ -336,12 +294,12 @@ int WINAPI GetAllDeviceName(char* RevisionFilter, BYTE* table, BYTE* counter) {
 }
 
 HANDLE WINAPI GetHandle(char* RevisionFilter, char* name) {
-    const HDEVINFO list = OpenInterfaceList();
+    const HDEVINFO list = passthrough::OpenDiskInterfaceList();
     if (list == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
 
     HANDLE result = INVALID_HANDLE_VALUE;
     WalkInterfaces(list, RevisionFilter, name, [&](const char* path) {
-        const HANDLE device = OpenDevice(path);
+        const HANDLE device = passthrough::OpenDevice(path);
         if (device == INVALID_HANDLE_VALUE) return Walk::Stop;  // ends the whole search
 
         BYTE buffer[kWorkBufferSize] = {};

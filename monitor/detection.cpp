@@ -20,6 +20,7 @@
 #else
 #include <setupapi.h>
 
+#include "devlib/passthrough/interfaces.h"
 #include "devlib/passthrough/passthrough.h"
 #endif
 
@@ -164,45 +165,12 @@ bool SameIgnoringCase(const char* a, const char* b) {
 
 // ------------------------------------------------------- SetupAPI and pass-through
 
-// GUID_DEVINTERFACE_DISK, the interface class of disk devices.
-const GUID kDiskInterfaceGuid = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
 constexpr char kFallbackRevision[] = "REV_P1.0";
-constexpr DWORD kDetailSizeField = 5;  // the size field of the detail record on 32-bit Windows
+constexpr std::size_t kPathRoom = 512;  // a longer device path is no candidate
 
 std::string UpperCase(std::string text) {
     for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return text;
-}
-
-// The device path of interface `index` of `list`; false at the end of the
-// list and on any failure.
-bool InterfacePath(HDEVINFO list, DWORD index, std::string& path) {
-    SP_DEVICE_INTERFACE_DATA interfaceData;
-    std::memset(&interfaceData, 0, sizeof interfaceData);
-    interfaceData.cbSize = sizeof interfaceData;
-    if (!SetupDiEnumDeviceInterfaces(list, nullptr, &kDiskInterfaceGuid, index, &interfaceData)) return false;
-
-    DWORD required = 0;
-    if (!SetupDiGetDeviceInterfaceDetailA(list, &interfaceData, nullptr, 0, &required, nullptr) &&
-        GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        return false;
-    }
-    const DWORD detailSize = required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)
-                                 ? static_cast<DWORD>(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
-                                 : required;
-    auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(std::malloc(detailSize));
-    if (detail == nullptr) return false;
-    detail->cbSize = kDetailSizeField;
-    const bool read = SetupDiGetDeviceInterfaceDetailA(list, &interfaceData, detail, detailSize, nullptr, nullptr);
-    if (read) {
-        // The path ends inside the record, whatever the system wrote there.
-        const std::size_t room = detailSize - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
-        const char* text = detail->DevicePath;
-        const void* end = std::memchr(text, 0, room);
-        path.assign(text, end != nullptr ? static_cast<std::size_t>(static_cast<const char*>(end) - text) : room);
-    }
-    std::free(detail);
-    return read;
 }
 
 // INQUIRY succeeds and reply byte 3 bit 7 is clear.
@@ -213,13 +181,15 @@ bool InquiryPasses(HANDLE device) {
 
 HANDLE SearchList(HDEVINFO list, const char* revision) {
     const std::string wanted = UpperCase(revision);
-    std::string path;
-    for (DWORD index = 0; InterfacePath(list, index, path); ++index) {
-        const std::string text = UpperCase("Interface: " + path);
+    char path[kPathRoom];
+    for (DWORD index = 0;; ++index) {
+        const passthrough::InterfaceRead read = passthrough::ReadInterfacePath(list, index, path, sizeof path);
+        if (read == passthrough::InterfaceRead::End) break;
+        if (read != passthrough::InterfaceRead::Path) continue;
+        const std::string text = UpperCase(std::string("Interface: ") + path);
         if (text.find(wanted) == std::string::npos && text.find(kFallbackRevision) == std::string::npos) continue;
 
-        const HANDLE device = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        const HANDLE device = passthrough::OpenDevice(path);
         if (device == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
         if (InquiryPasses(device)) return device;
         CloseHandle(device);
@@ -259,8 +229,7 @@ int ScanAspi(const char* revision) {
 #else
 
 HANDLE FindDevice(const char* revision) {
-    const HDEVINFO list =
-        SetupDiGetClassDevsA(&kDiskInterfaceGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    const HDEVINFO list = passthrough::OpenDiskInterfaceList();
     if (list == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
     HANDLE device = INVALID_HANDLE_VALUE;
     try {
