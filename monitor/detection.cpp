@@ -34,7 +34,6 @@ namespace {
 
 constexpr std::size_t kRequestBlockSize = 256;  // zero-filled block per request
 constexpr std::size_t kSearchBufferSize = 512;
-constexpr BYTE kSenseLength = 14;
 constexpr unsigned kTargetsPerAdapter = 8;
 constexpr char kFallbackRevision[] = "P1.0";
 
@@ -101,17 +100,7 @@ Outcome RunRequest(BYTE haId, BYTE target, const devcmd::Command& command, BYTE*
     }
 
     SRB_ExecSCSICmd& srb = request->srb;
-    srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
-    srb.SRB_HaId = haId;
-    srb.SRB_Flags = SRB_DIR_IN | SRB_EVENT_NOTIFY;
-    srb.SRB_Target = target;
-    srb.SRB_Lun = 0;
-    srb.SRB_BufLen = command.transferLength;
-    srb.SRB_BufPointer = request->data;
-    srb.SRB_SenseLen = kSenseLength;
-    srb.SRB_CDBLen = command.cdbLength;
-    srb.SRB_PostProc = request->done;
-    std::memcpy(srb.CDBByte, command.cdb.bytes, sizeof srb.CDBByte);
+    FillExecRequest(srb, haId, target, command, request->data, SRB_EVENT_NOTIFY, request->done);
     // The layer writes only what the device answers: the rest of the
     // buffer reads as the caller left it.
     std::memcpy(request->data, buffer, command.transferLength);

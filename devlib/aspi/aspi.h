@@ -10,6 +10,9 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstring>
+
+#include "devlib/cdb.h"
 
 #ifdef _WIN32
 #define ASPI_CDECL __cdecl
@@ -84,3 +87,26 @@ extern "C" DWORD ASPI_CDECL GetASPI32SupportInfo(void);
 // Starts the request `srb` (an SRB_ExecSCSICmd). With SRB_POSTING its
 // completion routine runs when the request has finished.
 extern "C" DWORD ASPI_CDECL SendASPI32Command(void* srb);
+
+// SRB_SenseLen of every request the suite sends.
+constexpr BYTE kAspiSenseLength = 14;
+
+// Fills a zero-filled block for one command to `haId`:`target`, LUN 0: the
+// direction and length from the command, the data in `buffer`, and the
+// completion by `notify` (SRB_POSTING with a routine, or SRB_EVENT_NOTIFY
+// with an event) through `post`.
+inline void FillExecRequest(SRB_ExecSCSICmd& srb, BYTE haId, BYTE target, const devcmd::Command& command,
+                            BYTE* buffer, BYTE notify, void* post) {
+    srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
+    srb.SRB_HaId = haId;
+    srb.SRB_Flags =
+        static_cast<BYTE>((command.direction == devcmd::Direction::In ? SRB_DIR_IN : SRB_DIR_OUT) | notify);
+    srb.SRB_Target = target;
+    srb.SRB_Lun = 0;
+    srb.SRB_BufLen = command.transferLength;
+    srb.SRB_BufPointer = buffer;
+    srb.SRB_SenseLen = kAspiSenseLength;
+    srb.SRB_CDBLen = command.cdbLength;
+    srb.SRB_PostProc = post;
+    std::memcpy(srb.CDBByte, command.cdb.bytes, sizeof srb.CDBByte);
+}

@@ -121,17 +121,8 @@ bool Send(BYTE haId, BYTE target, const devcmd::Command& command, BYTE* data) {
 
     const bool in = command.direction == devcmd::Direction::In;
     SRB_ExecSCSICmd& srb = request->srb;
-    srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
-    srb.SRB_HaId = haId;
-    srb.SRB_Flags = static_cast<BYTE>((in ? SRB_DIR_IN : SRB_DIR_OUT) | SRB_POSTING);
-    srb.SRB_Target = target;
-    srb.SRB_Lun = 0;
-    srb.SRB_BufLen = command.transferLength;
-    srb.SRB_BufPointer = request->data;
-    srb.SRB_SenseLen = kSenseLength;
-    srb.SRB_CDBLen = command.cdbLength;
-    srb.SRB_PostProc = reinterpret_cast<void*>(&AspiPostRoutine);
-    std::memcpy(srb.CDBByte, command.cdb.bytes, sizeof srb.CDBByte);
+    FillExecRequest(srb, haId, target, command, request->data, SRB_POSTING,
+                    reinterpret_cast<void*>(&AspiPostRoutine));
     if (in) {
         request->destination = data;
         request->replyLength = command.transferLength;

@@ -16,7 +16,6 @@ namespace aspi {
 
 constexpr std::size_t kRequestBlockSize = 256;  // zero-filled block per command
 constexpr std::uint32_t kDataAreaSize = 512;    // the request's own data buffer
-constexpr BYTE kSenseLength = 14;
 
 // How long a sender waits for the completion routine before it gives the
 // request up. Longer than any command the controller runs (the pass-through
