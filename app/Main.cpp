@@ -15,9 +15,15 @@ namespace {
 
 // The icon record of Windows 2000: the system takes the record's fields up
 // to this size, whatever the record of the headers compiled with holds.
+#ifdef _WIN64
+// A 64-bit program has wider handles: the same record ends at dwInfoFlags.
+constexpr DWORD kNotifyIconDataSize = offsetof(NOTIFYICONDATAA, dwInfoFlags) + sizeof(DWORD);
+static_assert(sizeof(NOTIFYICONDATAA) >= kNotifyIconDataSize, "NOTIFYICONDATAA holds the Windows 2000 fields");
+#else
 constexpr DWORD kNotifyIconDataSize = 488;
+#endif
 
-#ifdef _WIN32
+#if defined(_WIN32) && !defined(_WIN64)
 static_assert(sizeof(NOTIFYICONDATAA) >= kNotifyIconDataSize, "NOTIFYICONDATAA holds the Windows 2000 fields");
 static_assert(offsetof(NOTIFYICONDATAA, hWnd) == 4, "hWnd at 4");
 static_assert(offsetof(NOTIFYICONDATAA, uID) == 8, "uID at 8");

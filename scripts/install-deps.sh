@@ -41,8 +41,11 @@ commands=(
 # --- Wine (running the Windows deliverables) --------------------------------
 # scripts/wine-check.sh starts the Windows build under 32-bit Wine on a
 # virtual display and takes a screenshot; wine32 needs the i386 architecture.
-packages+=(wine wine32:i386 fonts-wine xvfb xauth xdotool imagemagick)
-commands+=(wine wineserver xvfb-run xauth xdotool import)
+# Where the kernel runs no 32-bit programs it runs the 64-bit stand-in of the
+# win64-check preset (x86-64 cross compiler) under 64-bit Wine instead.
+packages+=(wine wine32:i386 wine64 fonts-wine xvfb xauth xdotool imagemagick)
+packages+=(g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64)
+commands+=(wine wineserver xvfb-run xauth xdotool import x86_64-w64-mingw32-g++ x86_64-w64-mingw32-dlltool)
 # ----------------------------------------------------------------------------
 
 missing=()

@@ -9,11 +9,15 @@ const GUID kDiskInterfaceGuid = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 
 
 namespace {
 
-constexpr DWORD kDetailSizeField = 5;  // the size field of the detail record on 32-bit Windows
+// The size field of the detail record: its fixed part, 5 bytes on 32-bit
+// Windows (8 in a 64-bit program).
+constexpr DWORD kDetailSizeField = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
 
-#ifdef _WIN32
+#if defined(_WIN32) && !defined(_WIN64)
 static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 28, "interface record of 28 bytes");
-static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == kDetailSizeField, "detail size field of 5");
+#endif
+#ifndef _WIN64
+static_assert(kDetailSizeField == 5, "detail size field of 5");
 #endif
 
 }  // namespace
