@@ -124,4 +124,27 @@ inline void StoreDescriptorSector(emulator::Controller& controller, const std::a
     controller.WritePhysical(1, sector.data(), nullptr);
 }
 
+// The writable texts the search exports upper-case in place, and the
+// caller-owned name table of GetAllDeviceName, as the applications pass them.
+struct SearchArguments {
+    char filterText[64] = {};
+    char nameText[64] = {};
+    Bytes table;
+    BYTE counter = 0;
+
+    void SetTexts(const char* filter, const char* name = "") {
+        std::snprintf(filterText, sizeof filterText, "%s", filter);
+        std::snprintf(nameText, sizeof nameText, "%s", name);
+    }
+    // A table of six 33-byte entries pre-filled with 0xEE, and the capacity 6.
+    void ResetTable() {
+        table.assign(6 * 33, 0xEE);
+        counter = 6;
+    }
+    Bytes Entry(unsigned k) const {
+        const std::uint8_t* entry = table.data() + 33 * k;
+        return Bytes(entry + 1, entry + 1 + entry[0]);
+    }
+};
+
 }  // namespace devtest

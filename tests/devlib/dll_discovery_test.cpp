@@ -11,7 +11,7 @@ using devtest::Trace;
 using devtest::World;
 using Lines = std::vector<std::string>;
 
-class DllDiscovery : public testing::Test {
+class DllDiscovery : public testing::Test, protected devtest::SearchArguments {
 protected:
     void SetUp() override { ASSERT_TRUE(lib.loaded()); }
 
@@ -21,19 +21,13 @@ protected:
 
     // GetAllDeviceName with capacity 6 into a table pre-filled with 0xEE.
     int ListAll(const char* filter) {
-        std::snprintf(filterText, sizeof filterText, "%s", filter);
-        table.assign(6 * 33, 0xEE);
-        counter = 6;
+        SetTexts(filter);
+        ResetTable();
         return getAllDeviceName(filterText, table.data(), &counter);
-    }
-    Bytes Entry(unsigned k) const {
-        const std::uint8_t* entry = table.data() + 33 * k;
-        return Bytes(entry + 1, entry + 1 + entry[0]);
     }
 
     HANDLE Find(const char* filter, const char* name) {
-        std::snprintf(filterText, sizeof filterText, "%s", filter);
-        std::snprintf(nameText, sizeof nameText, "%s", name);
+        SetTexts(filter, name);
         return getHandle(filterText, nameText);
     }
 
@@ -43,10 +37,6 @@ protected:
     decltype(::GetDeviceName)* getDeviceName = DEVLIB_BIND(lib, GetDeviceName);
     decltype(::PwdExist)* pwdExist = DEVLIB_BIND(lib, PwdExist);
 
-    char filterText[64] = {};
-    char nameText[64] = {};
-    Bytes table;
-    BYTE counter = 0;
 };
 
 TEST_F(DllDiscovery, DescriptorSearchReadsTheSectorsOfEachChip) {

@@ -18,7 +18,7 @@ Lines Concat(Lines a, const Lines& b) {
     return a;
 }
 
-class MdllDiscovery : public testing::Test {
+class MdllDiscovery : public testing::Test, protected devtest::SearchArguments {
 protected:
     void SetUp() override { ASSERT_TRUE(lib.loaded()); }
 
@@ -30,18 +30,12 @@ protected:
     }
 
     int ListAll(const char* filter) {
-        std::snprintf(filterText, sizeof filterText, "%s", filter);
-        table.assign(6 * 33, 0xEE);
-        counter = 6;
+        SetTexts(filter);
+        ResetTable();
         return getAllDeviceName(filterText, table.data(), &counter);
     }
-    Bytes Entry(unsigned k) const {
-        const std::uint8_t* entry = table.data() + 33 * k;
-        return Bytes(entry + 1, entry + 1 + entry[0]);
-    }
     int Find(const char* filter, const char* name) {
-        std::snprintf(filterText, sizeof filterText, "%s", filter);
-        std::snprintf(nameText, sizeof nameText, "%s", name);
+        SetTexts(filter, name);
         ha = 0xEE;
         target = 0xEE;
         return getDeviceID(&ha, &target, filterText, nameText);
@@ -52,10 +46,6 @@ protected:
     decltype(::GetDeviceID)* getDeviceID = DEVLIB_BIND(lib, GetDeviceID);
     decltype(::GetDeviceName)* getDeviceName = DEVLIB_BIND(lib, GetDeviceName);
 
-    char filterText[64] = {};
-    char nameText[64] = {};
-    Bytes table;
-    BYTE counter = 0;
     BYTE ha = 0;
     BYTE target = 0;
 };
