@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string>
 
+#include "app/Jutility.h"
 #include "app/devbind.h"
 #include "kt4790/records.h"
 
@@ -12,6 +14,23 @@ TMainForm* MainForm = nullptr;
 int FailedAttempts = 0;
 
 namespace {
+
+// The 512-byte buffer of this window, zero-filled before each use: the
+// PasswordBlock of the check.
+kt4790::PasswordBlock Buffer;
+
+constexpr int kMaxFailedAttempts = 3;
+
+#ifdef KT4790_ASPI
+constexpr const char* kPasswordCorrect = "Password Correct!";
+constexpr const char* kThirdFailure =
+    "Password Failed 3 Times!!,The device has been stopped, please unplug and replug the device.";
+#else
+constexpr const char* kPasswordCorrect = "Password Correct.";
+constexpr const char* kThirdFailure =
+    "3 Times Password Incorrect! If the device never has not passed the check-password at present, the device will "
+    "stop. Please unplug and replug the device.";
+#endif
 
 // The icon record of Windows 2000: the system takes the record's fields up
 // to this size, whatever the record of the headers compiled with holds.
@@ -107,6 +126,10 @@ TMainForm::TMainForm(vcl::TComponent* Owner) : vcl::TForm(Owner) {
     ExitSECURITY1->SetCaption("Exit SECURITY");
     PopupMenu->Add(ExitSECURITY1);
 
+    // "HINT" (btnHint) has no handler yet.
+    btnOk->OnClick = vcl::Handler(this, &TMainForm::btnOkClick);
+    edtPwd->OnKeyPress = vcl::Handler(this, &TMainForm::edtPwdKeyPress);
+    btnCancel->OnClick = vcl::Handler(this, &TMainForm::btnCancelClick);
     btnRefresh->OnClick = vcl::Handler(this, &TMainForm::btnRefreshClick);
     rbtnAutoPopUp->OnClick = vcl::Handler(this, &TMainForm::rbtnAutoPopUpClick);
     OnCreate = vcl::Handler(this, &TMainForm::FormCreate);
@@ -145,6 +168,73 @@ void TMainForm::FormShow(vcl::TObject* /*Sender*/) {
 }
 
 void TMainForm::FormDestroy(vcl::TObject* /*Sender*/) { SetTrayIcon(NIM_DELETE); }
+
+void TMainForm::LeaveStayOnTop() {
+    if (FormStyle() == vcl::fsStayOnTop) {
+        // The icon is registered with the window that the style change destroys.
+        SetTrayIcon(NIM_DELETE);
+        SetFormStyle(vcl::fsNormal);
+    }
+    // When the icon exists already the add fails and the update succeeds.
+    SetTrayIcon(NIM_ADD);
+    SetTrayIcon(NIM_MODIFY);
+}
+
+void TMainForm::btnOkClick(vcl::TObject* /*Sender*/) {
+    LeaveStayOnTop();
+    if (cboxDeviceList->ItemIndex() < 0) {
+        devbind::ShowWarning("Please select the device!");
+        return;
+    }
+
+    devbind::DeviceSession session(devbind::Operation::MainOk);
+    decltype(&CheckPwd) checkPwd = nullptr;
+    if (!session.Load() || !session.BindFinder() || !session.Bind(devbind::kCheckPwd, checkPwd)) return;
+    if (!session.Find(cboxDeviceList->Items()[cboxDeviceList->ItemIndex()].c_str())) return;
+
+    const std::string& password = edtPwd->Text();
+    Buffer = kt4790::PasswordBlock{};
+    Buffer.SetCurrent(password.data(), password.size());
+#ifdef KT4790_ASPI
+    const bool accepted = checkPwd(session.HostAdapterId, session.TargetId, Buffer.bytes) != 0;
+#else
+    const bool accepted = checkPwd(session.DeviceHandle, Buffer.bytes) != 0;
+    // The device is not needed any more, whatever the answer.
+    CloseHandle(session.DeviceHandle);
+    session.DeviceHandle = INVALID_HANDLE_VALUE;
+#endif
+
+    edtPwd->Clear();
+    if (accepted) {
+        FailedAttempts = 0;
+        MessageBoxA(nullptr, kPasswordCorrect, "OK", MB_OK);
+        SetVisible(false);
+        // The utility window lists the devices itself when it is shown.
+        JUtilityForm->SetVisible(true);
+        return;
+    }
+    ++FailedAttempts;
+    if (FailedAttempts < kMaxFailedAttempts) {
+        devbind::ShowWarning("Password Incorrect!");
+        return;
+    }
+    devbind::ShowWarning(kThirdFailure);
+    // Closing the main window ends the program.
+    Close();
+}
+
+void TMainForm::edtPwdKeyPress(vcl::TObject* /*Sender*/, char& Key) {
+    if (Key != '\r') return;
+    // Enter is the "OK" button; the edit does not take it.
+    Key = 0;
+    LeaveStayOnTop();
+    btnOkClick(btnOk);
+}
+
+void TMainForm::btnCancelClick(vcl::TObject* /*Sender*/) {
+    SetTrayIcon(NIM_DELETE);
+    Close();
+}
 
 void TMainForm::btnRefreshClick(vcl::TObject* /*Sender*/) {
     cboxDeviceList->Clear();

@@ -1,6 +1,8 @@
 // The password-check window: the application's main form and first window.
-// It lists the attached devices, shows and stores the automatic pop-up
-// setting "Pop", and owns the notification-area icon.
+// It lists the attached devices, checks the password of the selected one
+// (a correct one opens the utility window, the third wrong one in a row ends
+// the program), shows and stores the automatic pop-up setting "Pop", and owns
+// the notification-area icon.
 #pragma once
 
 #include <windows.h>
@@ -39,8 +41,16 @@ public:
     void FormCreate(vcl::TObject* Sender);
     void FormShow(vcl::TObject* Sender);
     void FormDestroy(vcl::TObject* Sender);
+    void btnOkClick(vcl::TObject* Sender);
+    void edtPwdKeyPress(vcl::TObject* Sender, char& Key);
+    void btnCancelClick(vcl::TObject* Sender);
     void btnRefreshClick(vcl::TObject* Sender);
     void rbtnAutoPopUpClick(vcl::TObject* Sender);
+
+    // The first step of every device action of this window: drops the
+    // stay-on-top style once (the window is re-created with a new handle)
+    // and registers the icon with the window's current handle.
+    void LeaveStayOnTop();
 
     // Adds (NIM_ADD), updates (NIM_MODIFY) or removes (NIM_DELETE) the
     // notification-area icon; 1 when the system accepted the call, else 0.

@@ -60,6 +60,23 @@ bool SupportedWindows(const OSVERSIONINFOEXA& version) {
 
 }  // namespace
 
+void CreateForms() {
+    vcl::Application->CreateForm(MainForm);
+    vcl::Application->CreateForm(JUtilityForm);
+    vcl::Application->CreateForm(JSFormatForm);
+    vcl::Application->CreateForm(ChgPwdForm);
+    vcl::Application->CreateForm(ChkPwdForm);
+    vcl::Application->CreateForm(ClearPasswdForm);
+    vcl::Application->CreateForm(JDFormatForm);
+    vcl::Application->CreateForm(JFormatChkPwdForm);
+    vcl::Application->CreateForm(JSaveDialogForm);
+    vcl::Application->CreateForm(SetPwdForm);
+    vcl::Application->CreateForm(ChgDevNameForm);
+    vcl::Application->CreateForm(PartitionForm);
+    vcl::Application->CreateForm(CopyFileForm);
+    vcl::Application->CreateForm(JPartitionChkPwdForm);
+}
+
 static_assert(sizeof(OSVERSIONINFOEXA) == 156, "the extended version record is 156 bytes");
 static_assert(sizeof(OSVERSIONINFOA) == 148, "the plain version record is 148 bytes");
 
@@ -82,20 +99,7 @@ int AppMain() {
     try {
         vcl::Application->Initialize();
         vcl::Application->SetTitle(APP_TITLE);
-        vcl::Application->CreateForm(MainForm);
-        vcl::Application->CreateForm(JUtilityForm);
-        vcl::Application->CreateForm(JSFormatForm);
-        vcl::Application->CreateForm(ChgPwdForm);
-        vcl::Application->CreateForm(ChkPwdForm);
-        vcl::Application->CreateForm(ClearPasswdForm);
-        vcl::Application->CreateForm(JDFormatForm);
-        vcl::Application->CreateForm(JFormatChkPwdForm);
-        vcl::Application->CreateForm(JSaveDialogForm);
-        vcl::Application->CreateForm(SetPwdForm);
-        vcl::Application->CreateForm(ChgDevNameForm);
-        vcl::Application->CreateForm(PartitionForm);
-        vcl::Application->CreateForm(CopyFileForm);
-        vcl::Application->CreateForm(JPartitionChkPwdForm);
+        CreateForms();
         vcl::Application->Run();
     } catch (const vcl::Exception& exception) {
         vcl::Application->ShowException(exception);

@@ -7,3 +7,7 @@
 // forms and the message loop. WinMain calls it; on Linux the headless
 // program and the tests call it. Returns the exit code, 0 on every path.
 int AppMain();
+
+// Creates the fourteen forms in their order; the first, TMainForm, is the
+// main form. Needs the initialised application object.
+void CreateForms();

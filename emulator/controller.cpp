@@ -93,6 +93,8 @@ void Controller::Replug() {
     state_->firmware.PowerCycle();
 }
 
+VolatileState Controller::volatileState() const { return state_->firmware.volatileState(); }
+
 const std::vector<CommandRecord>& Controller::trace() const { return state_->trace; }
 void Controller::ClearTrace() { state_->trace.clear(); }
 void Controller::SetTracing(bool on) { state_->tracing = on; }

@@ -71,6 +71,18 @@ struct Fault {
     bool repeat = false;
 };
 
+// What the controller keeps only while it is plugged in: the failed
+// CheckPwd in a row (three lock the password commands) and the status
+// SenseCommand reports. A replug clears it.
+struct VolatileState {
+    std::uint8_t failedChecks = 0;
+    std::uint8_t lastStatus = 0;
+    bool operator==(const VolatileState& other) const {
+        return failedChecks == other.failedChecks && lastStatus == other.lastStatus;
+    }
+    bool operator!=(const VolatileState& other) const { return !(*this == other); }
+};
+
 struct Outcome {
     bool delivered = false;   // false: the control call itself failed
     std::uint8_t status = 0;  // SCSI status when delivered
@@ -101,6 +113,7 @@ public:
     bool removed() const;
     void Remove();
     void Replug();
+    VolatileState volatileState() const;
 
     // Command trace.
     const std::vector<CommandRecord>& trace() const;
@@ -120,7 +133,8 @@ public:
     std::uint32_t PhysicalBlockOf(std::uint32_t logicalBlock) const;  // kNone when unmapped
     static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 
-    // Image files: the whole state (configuration, NAND contents, password).
+    // Image files: the whole state (configuration, NAND contents, password,
+    // volatile state).
     bool SaveImage(const std::string& path, std::string* error) const;
     static std::unique_ptr<Controller> LoadImage(const std::string& path, std::string* error);
 

@@ -179,7 +179,24 @@ std::uint32_t Firmware::PhysicalBlockOf(std::uint32_t logicalBlock) const {
     return static_cast<std::uint32_t>(physical);
 }
 
-void Firmware::PowerCycle() { failedChecks_ = 0; }
+void Firmware::PowerCycle() {
+    failedChecks_ = 0;
+    lastStatus_ = kStatusGood;
+}
+
+VolatileState Firmware::volatileState() const {
+    VolatileState state;
+    state.failedChecks = static_cast<std::uint8_t>(failedChecks_);
+    state.lastStatus = lastStatus_;
+    return state;
+}
+
+bool Firmware::RestoreVolatileState(const VolatileState& state) {
+    if (state.failedChecks > kPasswordAttempts) return false;
+    failedChecks_ = state.failedChecks;
+    lastStatus_ = state.lastStatus;
+    return true;
+}
 
 std::uint8_t Firmware::Execute(const std::uint8_t (&cdb)[16], DataDirection direction, std::uint8_t* data,
                                std::uint32_t length) {

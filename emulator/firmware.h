@@ -40,6 +40,9 @@ public:
 
     // What a power cycle resets.
     void PowerCycle();
+    VolatileState volatileState() const;
+    // False when the state cannot be one of this firmware's (too many failures).
+    bool RestoreVolatileState(const VolatileState& state);
 
 private:
     std::uint8_t Dispatch(const std::uint8_t (&cdb)[16], DataDirection direction, std::uint8_t* data,

@@ -2,7 +2,9 @@
 // emulated disk survives the process that used it.
 //
 // Layout, all numbers little-endian:
-//   magic "KT4790EM", u32 version (1)
+//   magic "KT4790EM", u32 version (2; version 1 is read too)
+//   version 2 only, the volatile state: u8 failed CheckPwd in a row (0-3),
+//     u8 SCSI status of the previous command (a version 1 file: both 0)
 //   configuration: u8 chip code, u8 large block (0/1), u8 zone count,
 //     u8 chip count, 4 bytes INQUIRY revision, u8 INQUIRY byte 3,
 //     u8 write protected (0/1), u32 descriptor block,
@@ -26,7 +28,8 @@ namespace emulator {
 namespace {
 
 constexpr char kMagic[8] = {'K', 'T', '4', '7', '9', '0', 'E', 'M'};
-constexpr std::uint32_t kVersion = 1;
+constexpr std::uint32_t kVersion = 2;
+constexpr std::uint32_t kFirstVersion = 1;  // without the volatile state
 constexpr std::uint64_t kSectorRecord = 4 + 512 + 16;
 constexpr std::size_t kMaxPasswordLength = 254;
 
@@ -117,6 +120,9 @@ bool Controller::SaveImage(const std::string& path, std::string* error) const {
     Writer w(out);
     w.Bytes(kMagic, sizeof kMagic);
     w.U32(kVersion);
+    const VolatileState volatileState = state_->firmware.volatileState();
+    w.U8(volatileState.failedChecks);
+    w.U8(volatileState.lastStatus);
     w.U8(config.chipCode);
     w.U8(config.largeBlock ? 1 : 0);
     w.U8(config.zoneCount);
@@ -173,9 +179,14 @@ std::unique_ptr<Controller> Controller::LoadImage(const std::string& path, std::
     }
     const std::uint32_t version = r.U32();
     if (!r.ok()) return truncated();
-    if (version != kVersion) {
+    if (version != kVersion && version != kFirstVersion) {
         Fail(error, path + ": image version " + std::to_string(version) + " is not supported");
         return nullptr;
+    }
+    VolatileState volatileState;
+    if (version == kVersion) {
+        volatileState.failedChecks = r.U8();
+        volatileState.lastStatus = r.U8();
     }
 
     Config config;
@@ -210,6 +221,9 @@ std::unique_ptr<Controller> Controller::LoadImage(const std::string& path, std::
     placeholder.zoneCount = 0;
     std::unique_ptr<Controller> controller(new Controller(placeholder));
     controller->state_ = std::make_unique<State>(config);
+    if (!controller->state_->firmware.RestoreVolatileState(volatileState)) {
+        return corrupt("more failed password checks than lock the device");
+    }
     Nand& nand = controller->state_->firmware.nand();
     std::uint64_t previous = 0;
     for (std::uint32_t i = 0; i < sectorCount; ++i) {

@@ -1,14 +1,34 @@
 #!/usr/bin/env bash
-# Wine check of the Windows build: starts KT4790CAP.exe under Wine on a
-# virtual display and checks it from outside with tools/wincheck:
-#   - a window titled "KT4790CAP" exists and the password-check window is
-#     the one visible window of the program, with no message box on the way
-#     (under Wine there are no devices: the list is empty, which is no error);
-#   - a second start ends at once with exit code 0 and leaves one instance;
-#   - closing the password-check window ends the program with exit code 0;
-#   - KT4790Mon.exe started twice: both end with exit code 0, the first within
-#     a few passes of the second start.
-# A screenshot of the start-up goes to build/wine-shots/startup.png.
+# Wine check of the Windows build: starts the programs under Wine on a
+# virtual display and checks them from outside with tools/wincheck, one
+# section per check:
+#   startup   KT4790CAP.exe on the Windows XP setting and KT4790MCAP.exe on
+#             the Windows 98 setting: each shows the password-check window as
+#             its one visible window, with no message box on the way (under
+#             Wine there are no devices: the list is empty, which is no error),
+#             and its notification-area icon "SECURITY"; a second start ends
+#             at once with exit code 0, with no window and no message box;
+#             closing the window ends the program with 0 and the icon goes.
+#   refusal   each program on the other's system shows its own message with
+#             the caption "ERROR", makes no window, and ends with 0.
+#   forms     formcheck.exe and mformcheck.exe: every form of each build made
+#             with real windows has the geometry of its control model.
+#   monitor   KT4790Mon.exe started twice: both end with exit code 0, the
+#             first within a few passes of the second start.
+# With the emulated variant of the build (the folder "emulated" beside bin/:
+# the same programs over emulated disks, image files named by KT4790_DISKS),
+# on a disk with a password:
+#   password  KT4790CAP.exe (through KT4790DLL) and KT4790MCAP.exe (through
+#             KT4790mDLL) list the disk; a wrong password gives "Password
+#             Incorrect!", the right one "Password Correct." ("Password
+#             Correct!" in KT4790MCAP) and the utility window in place of the
+#             password check.
+#   popup     KT4790Mon.exe starts KT4790CAP.exe when "Pop" is 1, and not
+#             when it is 0.
+# Screenshots go to build/wine-shots/.
+#
+# Each check is a function check_NAME below, named in the list of sections
+# at the end.
 #
 # Which binaries: the i686 deliverables (WIN32_BIN, default build/win32/bin)
 # under 32-bit Wine when this host runs 32-bit programs. Otherwise the
@@ -25,77 +45,40 @@ set -uo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 shots=$root/build/wine-shots
-app_title=KT4790CAP
 main_title="USB Flash Disk Password Check"
-wine32_loader=/usr/lib/wine/wine
-wine64_loader=/usr/lib/wine/wine64
-
-export WINEDEBUG=-all
-# No Mono or Gecko installers, and no menu entries in $HOME.
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+tray_tip=SECURITY
+# The files every section needs.
+programs=(KT4790CAP.exe KT4790MCAP.exe KT4790DLL.dll KT4790mDLL.dll KT4790Mon.exe wincheck.exe formcheck.exe
+    mformcheck.exe)
 
 fail() {
     echo "wine-check: $*" >&2
     exit 1
 }
 
-# The machine field of a PE file's header: 14c (i386) or 8664 (x86-64).
-pe_machine() {
-    local header
-    header=$(od -An -tu4 -j 60 -N 4 "$1" 2>/dev/null | tr -d ' ')
-    [[ -n $header ]] || return 1
-    od -An -tx2 -j $((header + 4)) -N 2 "$1" 2>/dev/null | tr -d ' '
-}
-
-# Why this host cannot run 32-bit Wine; empty when it can. Wine runs a 32-bit
-# Windows program in a 32-bit Linux process, so the kernel must run 32-bit
-# programs itself. Under qemu-i386 emulation Wine takes minutes per start,
-# too slow to check anything.
-why_no_wine32() {
-    if [[ ! -x $wine32_loader ]]; then
-        echo "the 32-bit Wine loader is missing (package wine32:i386)"
-    elif grep -qs '^enabled' /proc/sys/fs/binfmt_misc/qemu-i386; then
-        echo "32-bit programs run here only through qemu-i386 emulation"
-    elif ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
-        echo "this kernel runs no 32-bit programs (ia32 emulation is off)"
-    fi
-}
-
-why_no_wine64() {
-    if [[ ! -x $wine64_loader ]]; then
-        echo "the 64-bit Wine loader is missing (package wine64)"
-    elif ! "$wine64_loader" --version >/dev/null 2>&1; then
-        echo "$wine64_loader does not run"
-    fi
-}
+# shellcheck source=scripts/wine-env.sh
+source "$root/scripts/wine-env.sh"
 
 if [[ "${1:-}" != --inside ]]; then
     for command in wineboot wineserver xvfb-run import od; do
         command -v "$command" >/dev/null || fail "$command is missing (scripts/install-deps.sh installs it)"
     done
-    no32=$(why_no_wine32)
-    if [[ -z $no32 ]]; then
-        arch=win32
+    if ! wine_choose; then
+        echo "wine-check: SKIPPED: no Wine runs here: $wine_unavailable" >&2
+        exit 77
+    fi
+    arch=$wine_arch machine=$wine_machine preset=$wine_preset
+    if [[ $arch == win32 ]]; then
         bin_arg=${1:-$root/build/win32/bin}
-        machine=014c
-        preset=win32
         echo "wine-check: checking the i686 deliverables in $bin_arg with 32-bit Wine"
     else
-        no64=$(why_no_wine64)
-        if [[ -n $no64 ]]; then
-            echo "wine-check: SKIPPED: no Wine runs here: $no32; $no64" >&2
-            exit 77
-        fi
-        arch=win64
         bin_arg=${2:-$root/build/win64-check/bin}
-        machine=8664
-        preset=win64-check
-        echo "wine-check: 32-bit Wine cannot run here: $no32"
+        echo "wine-check: 32-bit Wine cannot run here: $wine_why_not_32"
         echo "wine-check: checking the 64-bit stand-in in $bin_arg (x86-64 build of the same sources," \
             "not the i686 deliverables) with 64-bit Wine"
     fi
     bin=$(cd "$bin_arg" 2>/dev/null && pwd) || fail "no folder $bin_arg (build the $preset preset first)"
-    for file in KT4790CAP.exe KT4790DLL.dll wincheck.exe KT4790Mon.exe; do
+    for file in "${programs[@]}"; do
         [[ -f $bin/$file ]] || fail "$bin/$file is missing (build the $preset preset first)"
         found=$(pe_machine "$bin/$file")
         [[ $found == "$machine" ]] || fail "$bin/$file is not built for this Wine (PE machine ${found:-unreadable}, want $machine)"
@@ -109,100 +92,206 @@ fi
 
 arch=$2
 bin=$3
-if [[ $arch == win64 ]]; then
-    prefix=$root/build/wine64-prefix
-    wine=$wine64_loader
-    windows_version=winxp64
-else
-    prefix=$root/build/wine-prefix
-    wine=$wine32_loader
-    windows_version=winxp
-fi
-# Wine starts its own helper programs through WINELOADER.
-export WINEPREFIX=$prefix WINEARCH=$arch WINELOADER=$wine
+wine_use "$arch"
 started=$SECONDS
-app_pid=
-
-stop_wine() {
-    if [[ -n "$app_pid" ]] && kill -0 "$app_pid" 2>/dev/null; then kill "$app_pid" 2>/dev/null; fi
-    timeout 30 wineserver -k 2>/dev/null
-    timeout 30 wineserver -w 2>/dev/null
-}
+# Every run ends the Wine session, also on failure.
 trap stop_wine EXIT
 
 elapsed() { echo "$((SECONDS - started))s"; }
 
-# --- the prefix: made once, with fonts, unmanaged windows and Windows XP ---
-ready=$prefix/.kt4790-ready
-if [[ ! -f $ready ]]; then
-    echo "wine-check: making the Wine prefix in $prefix"
-    rm -rf "$prefix"
-    mkdir -p "$(dirname "$prefix")"
-    timeout 180 "$wine" wineboot --init >/dev/null 2>&1 || fail "wineboot --init failed"
-    # wineboot returns before the prefix update has ended; a program started
-    # earlier may find the window classes missing.
-    timeout 60 wineserver -w
-    # Debian's Wine does not load its own fonts by itself.
-    mkdir -p "$prefix/drive_c/windows/Fonts"
-    cp /usr/share/wine/fonts/* "$prefix/drive_c/windows/Fonts/" 2>/dev/null
-    # Without Managed=N every window close waits two seconds.
-    timeout 60 "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 ||
-        fail "cannot set Managed=N"
-    timeout 60 "$wine" reg add 'HKCU\Software\Wine' /v Version /d "$windows_version" /f >/dev/null 2>&1 ||
-        fail "cannot set the Windows version"
-    timeout 30 wineserver -k
-    timeout 30 wineserver -w
-    touch "$ready"
-    echo "wine-check: prefix ready after $(elapsed)"
+wincheck() { timeout 60 "$wine" wincheck.exe "$@"; }
+
+shot() {  # shot NAME: a screenshot of the whole virtual display
+    import -window root "$shots/$1.png" || fail "no screenshot $1"
+    echo "wine-check: screenshot $shots/$1.png"
+}
+
+started_prefix=$SECONDS
+if [[ ! -f $prefix/.kt4790-ready ]]; then
+    wine_prepare_prefix
+    echo "wine-check: prefix ready after $((SECONDS - started_prefix))s"
 fi
 
 cd "$bin" || fail "cannot enter $bin"
-echo "wine-check: running $bin/KT4790CAP.exe and $bin/KT4790Mon.exe ($arch)"
-
-# --- start-up ---------------------------------------------------------------
-timeout 120 "$wine" KT4790CAP.exe &
-app_pid=$!
-timeout 60 "$wine" wincheck.exe startup "$app_title" "$main_title" 30000 ||
-    fail "start-up check failed ($(elapsed))"
-echo "wine-check: started, main window visible ($(elapsed))"
-
 mkdir -p "$shots"
-import -window root "$shots/startup.png" || fail "no screenshot"
-echo "wine-check: screenshot $shots/startup.png"
+echo "wine-check: running the programs in $bin ($arch)"
 
-# --- a second start ends at once with 0 ---------------------------------------
-second_started=$SECONDS
-timeout 30 "$wine" KT4790CAP.exe
-second=$?
-((second == 0)) || fail "second start ended with $second"
-echo "wine-check: second start ended with 0 after $((SECONDS - second_started))s"
-timeout 30 "$wine" wincheck.exe count "$app_title" || fail "not exactly one instance after the second start"
+# --- startup: one program on its own system ------------------------------------
+# check_startup PROGRAM APP_TITLE WINDOWS_VERSION
+check_startup() {
+    local program=$1 app_title=$2 status pid
+    set_windows_version "$3"
+    timeout 120 "$wine" "$program" &
+    pid=$!
+    wincheck startup "$app_title" "$main_title" 30000 || fail "$program: start-up check failed ($(elapsed))"
+    wincheck tray "$tray_tip" present 10000 || fail "$program: no notification-area icon \"$tray_tip\""
+    echo "wine-check: $program started on $3: main window and icon shown ($(elapsed))"
+    shot "startup-${program%.exe}"
 
-# --- closing the main window ends the program with 0 ---------------------------
-timeout 30 "$wine" wincheck.exe close "$main_title" 15000 || fail "the main window did not close"
-wait "$app_pid"
-first=$?
-app_pid=
-((first == 0)) || fail "the program ended with $first"
-echo "wine-check: closed, program ended with 0 ($(elapsed) in all)"
+    # A second start ends at once with 0 and shows nothing.
+    timeout 30 "$wine" "$program"
+    status=$?
+    ((status == 0)) || fail "$program: second start ended with $status"
+    wincheck noboxes || fail "$program: the second start showed a message box"
+    wincheck count "$app_title" 1 || fail "$program: not exactly one instance after the second start"
+    wincheck count "$main_title" 1 || fail "$program: the second start made a window"
+    echo "wine-check: $program: second start ended with 0, silently"
 
-# --- the monitor: a second start stops the running one --------------------------
+    # Closing the main window ends the program with 0; its icon goes.
+    wincheck close "$main_title" 15000 || fail "$program: the main window did not close"
+    wait "$pid"
+    status=$?
+    ((status == 0)) || fail "$program ended with $status"
+    wincheck tray "$tray_tip" absent 10000 || fail "$program: the icon stayed after the program ended"
+    echo "wine-check: $program closed, ended with 0, icon gone ($(elapsed))"
+}
+
+# --- refusal: one program on the other's system ---------------------------------
+# check_refusal PROGRAM APP_TITLE WINDOWS_VERSION TEXT
+check_refusal() {
+    local program=$1 app_title=$2 status pid
+    set_windows_version "$3"
+    timeout 60 "$wine" "$program" &
+    pid=$!
+    wincheck box ERROR "$4" 30000 keep || fail "$program on $3: not the refusal expected"
+    # It refused before making any window.
+    wincheck count "$app_title" 0 || fail "$program on $3 made its window"
+    shot "refusal-${program%.exe}"
+    wincheck answer ERROR || fail "$program on $3: cannot answer the message box"
+    wait "$pid"
+    status=$?
+    ((status == 0)) || fail "$program on $3 ended with $status"
+    echo "wine-check: $program refused $3 with its message and ended with 0 ($(elapsed))"
+}
+
+# --- forms: the real windows have the model's geometry ----------------------------
+check_forms() {
+    local checker
+    for checker in formcheck.exe mformcheck.exe; do
+        timeout 120 "$wine" "$checker" || fail "$checker: the windows differ from the forms' model"
+    done
+    echo "wine-check: the forms of both builds have their model's geometry ($(elapsed))"
+}
+
+# --- monitor: a second start stops the running one --------------------------------
 # Under Wine there are no devices, so the monitor only polls the drives every
 # 2 seconds. The second start holds the stop request for 2 seconds; the first
 # ends at an end-of-pass test inside that time.
-timeout 60 "$wine" KT4790Mon.exe &
-app_pid=$!
-sleep 3
-kill -0 "$app_pid" 2>/dev/null || fail "KT4790Mon.exe ended by itself"
-monitor_second_started=$SECONDS
-timeout 30 "$wine" KT4790Mon.exe
-second=$?
-((second == 0)) || fail "second KT4790Mon.exe ended with $second"
-wait "$app_pid"
-first=$?
-app_pid=
-((first == 0)) || fail "KT4790Mon.exe ended with $first"
-monitor_stop=$((SECONDS - monitor_second_started))
-((monitor_stop <= 10)) || fail "KT4790Mon.exe ended only ${monitor_stop}s after the second start"
-echo "wine-check: KT4790Mon.exe started twice, both ended with 0 within ${monitor_stop}s ($(elapsed) in all)"
-echo "wine-check: passed ($arch: $bin)"
+check_monitor() {
+    local status pid second_started stop
+    timeout 60 "$wine" KT4790Mon.exe &
+    pid=$!
+    sleep 3
+    kill -0 "$pid" 2>/dev/null || fail "KT4790Mon.exe ended by itself"
+    second_started=$SECONDS
+    timeout 30 "$wine" KT4790Mon.exe
+    status=$?
+    ((status == 0)) || fail "second KT4790Mon.exe ended with $status"
+    wait "$pid"
+    status=$?
+    ((status == 0)) || fail "KT4790Mon.exe ended with $status"
+    stop=$((SECONDS - second_started))
+    ((stop <= 10)) || fail "KT4790Mon.exe ended only ${stop}s after the second start"
+    echo "wine-check: KT4790Mon.exe started twice, both ended with 0 within ${stop}s ($(elapsed))"
+}
+
+# --- emulated disks ------------------------------------------------------------
+emulated=$(cd "$bin/../emulated" 2>/dev/null && pwd)
+disks=$root/build/wine-disks
+disk_name="WINE DISK"
+disk_password=secret
+
+# Whether the emulated variant is there, built for this Wine.
+emulated_ready() {
+    local file
+    [[ -n $emulated ]] || return 1
+    for file in KT4790CAP.exe KT4790MCAP.exe KT4790DLL.dll KT4790mDLL.dll KT4790Mon.exe kt4790-emu.exe; do
+        [[ $(pe_machine "$emulated/$file") == "$(pe_machine "$bin/wincheck.exe")" ]] || return 1
+    done
+}
+
+# A fresh disk with a name and a password, the one disk of KT4790_DISKS.
+make_disk() {
+    local image=$disks/disk.img
+    mkdir -p "$disks"
+    rm -f "$image"
+    (cd "$emulated" && timeout 60 "$wine" kt4790-emu.exe create "$(windows_path "$image")" --name "$disk_name" \
+        --password "$disk_password") || fail "kt4790-emu.exe cannot make $image"
+    export KT4790_DISKS=$(windows_path "$image")
+}
+
+# --- password: the password check of the main window on an emulated disk -----------
+# check_password PROGRAM APP_TITLE WINDOWS_VERSION CORRECT_TEXT
+# KT4790CAP.exe reaches the disk through KT4790DLL (pass-through), and
+# KT4790MCAP.exe through KT4790mDLL (ASPI).
+check_password() {
+    local program=$1 app_title=$2 status pid utility="USB Flash Disk Utility Menu"
+    make_disk
+    set_windows_version "$3"
+    timeout 120 "$wine" "$emulated/$program" &
+    pid=$!
+    wincheck startup "$app_title" "$main_title" 30000 || fail "emulated $program: start-up check failed"
+    wincheck selected "$main_title" "$disk_name" || fail "$program: the disk \"$disk_name\" is not the selected device"
+    wincheck settext "$main_title" wrong && wincheck click "$main_title" OK || fail "cannot enter a password"
+    wincheck box WARNING "Password Incorrect!" 10000 || fail "$program: a wrong password was not refused as expected"
+    wincheck settext "$main_title" "$disk_password" && wincheck click "$main_title" OK || fail "cannot enter a password"
+    wincheck box OK "$4" 10000 keep || fail "$program: the right password was not accepted as expected"
+    shot "password-correct-${program%.exe}"
+    wincheck answer OK || fail "cannot answer the message box"
+    wincheck shown "$utility" yes 10000 || fail "$program: no utility window after the right password"
+    wincheck shown "$main_title" no 10000 || fail "$program: the password check stayed visible"
+    shot "password-utility-${program%.exe}"
+    # The hidden main window's close ends the program.
+    wincheck close "$main_title" 15000 || fail "$program: the main window did not close"
+    wait "$pid"
+    status=$?
+    ((status == 0)) || fail "emulated $program ended with $status"
+    echo "wine-check: $program on an emulated disk: wrong password refused, right one accepted ($(elapsed))"
+}
+
+# --- popup: the monitor starts the application only when "Pop" is 1 -----------------
+# KT4790Mon.exe searches in its first pass (after 2 s) and starts KT4790CAP.exe
+# 3 s later: about 6 s measured. With "Pop" = 0 nothing may come within 10 s.
+check_popup() {
+    local pop status pid found
+    make_disk
+    for pop in 1 0; do
+        timeout 60 "$wine" reg add 'HKLM\Software\KT4790C\V2.0' /v Pop /t REG_DWORD /d "$pop" /f >/dev/null 2>&1 ||
+            fail "cannot set Pop"
+        timeout 60 "$wine" "$emulated/KT4790Mon.exe" &
+        pid=$!
+        wincheck startup KT4790CAP "$main_title" 10000 >/dev/null
+        found=$?
+        if ((pop == 1)); then
+            ((found == 0)) || fail "KT4790Mon.exe did not start KT4790CAP.exe with Pop = 1"
+        else
+            wincheck count KT4790CAP 0 || fail "KT4790Mon.exe started KT4790CAP.exe with Pop = 0"
+        fi
+        # A second start stops the monitor; both end with 0.
+        timeout 30 "$wine" "$emulated/KT4790Mon.exe"
+        status=$?
+        ((status == 0)) || fail "the second emulated KT4790Mon.exe ended with $status"
+        wait "$pid"
+        status=$?
+        ((status == 0)) || fail "emulated KT4790Mon.exe ended with $status"
+        if ((pop == 1)); then
+            wincheck close "$main_title" 15000 >/dev/null || fail "the started KT4790CAP.exe did not close"
+        fi
+        echo "wine-check: KT4790Mon.exe with Pop = $pop: KT4790CAP.exe $( ((pop == 1)) && echo started || echo "not started") ($(elapsed))"
+    done
+}
+
+# --- the sections, in order --------------------------------------------------------
+check_startup KT4790CAP.exe KT4790CAP winxp
+check_startup KT4790MCAP.exe KT4790MCAP win98
+check_refusal KT4790CAP.exe KT4790CAP win98 "This program is only for Windows 2000 and XP."
+check_refusal KT4790MCAP.exe KT4790MCAP winxp "This program is only for Windows 98 and ME."
+set_windows_version winxp
+check_forms
+check_monitor
+emulated_ready || fail "no emulated variant of this build in $bin/../emulated (the Windows presets build it)"
+check_password KT4790CAP.exe KT4790CAP winxp "Password Correct."
+check_password KT4790MCAP.exe KT4790MCAP win98 "Password Correct!"
+set_windows_version winxp
+check_popup
+echo "wine-check: passed ($arch: $bin) in $(elapsed)"

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "winsim/devstack/devstack.h"
 #include "winsim/world.h"
 
 namespace winsim {
@@ -246,8 +247,5 @@ bool WideToAnsi(std::uint32_t codePage, char16_t unit, unsigned char& byte);
 // Whether a character that a byte of the code page stands for is a letter or a digit.
 bool IsAlphaNumeric(char16_t unit);
 
-// The disk interface class that the SetupAPI stand-in lists.
-extern const GUID kDiskInterfaceClass;
-bool SameGuid(const GUID& a, const GUID& b);
 
 }  // namespace winsim

@@ -38,35 +38,13 @@ HANDLE AddKernelObject(winsim::World::Internals& internals, KernelObject object)
     return reinterpret_cast<HANDLE>(value);
 }
 
-// The checks a disk class driver makes on a buffered pass-through request
-// before it lets the command go to the device.
-bool PassThroughRecordValid(const SCSI_PASS_THROUGH& header, DWORD inputSize, const void* output,
-                            DWORD outputSize) {
-    if (header.Length != kHeaderSize) return false;
-    if (header.CdbLength == 0 || header.CdbLength > sizeof header.Cdb) return false;
-    // The driver writes the header back, so the output must hold one.
-    if (output == nullptr || outputSize < kHeaderSize) return false;
-    if (header.DataIn > SCSI_IOCTL_DATA_UNSPECIFIED) return false;
-
-    if (header.DataTransferLength != 0) {
-        if (header.DataIn == SCSI_IOCTL_DATA_UNSPECIFIED) return false;
-        if (header.DataBufferOffset < kHeaderSize) return false;
-        const std::uint64_t end = std::uint64_t{header.DataBufferOffset} + header.DataTransferLength;
-        const DWORD room = header.DataIn == SCSI_IOCTL_DATA_IN ? outputSize : inputSize;
-        if (end > room) return false;
-    }
-    if (header.SenseInfoLength != 0) {
-        if (header.SenseInfoOffset < kHeaderSize) return false;
-        if (std::uint64_t{header.SenseInfoOffset} + header.SenseInfoLength > outputSize) return false;
-    }
-    return true;
-}
-
+// The disk class driver's pass-through: its checks and the command's run
+// are the device stack's (winsim/devstack); the log and the device's
+// presence in the World are winsim's.
 BOOL ScsiPassThrough(winsim::World::Internals& internals, KernelObject& device, LPVOID input, DWORD inputSize,
                      LPVOID output, DWORD outputSize, LPDWORD bytesReturned) {
-    if (input == nullptr || inputSize < kHeaderSize) return Fail(ERROR_INVALID_PARAMETER, FALSE);
     SCSI_PASS_THROUGH header;
-    std::memcpy(&header, input, kHeaderSize);
+    if (!devstack::ReadPassThroughHeader(input, inputSize, header)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
 
     if (internals.passThroughLogging) {
         winsim::PassThroughCall call;
@@ -76,31 +54,12 @@ BOOL ScsiPassThrough(winsim::World::Internals& internals, KernelObject& device, 
         internals.passThroughLog.push_back(call);
     }
 
-    if (!PassThroughRecordValid(header, inputSize, output, outputSize)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    if (!devstack::PassThroughRecordValid(header, inputSize, output, outputSize)) {
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    }
     if (!winsim::DeviceAttached(internals, device.controller.get())) return Fail(ERROR_GEN_FAILURE, FALSE);
-
-    emulator::DataDirection direction = emulator::DataDirection::None;
-    std::uint8_t* data = nullptr;
-    if (header.DataIn == SCSI_IOCTL_DATA_IN) {
-        direction = emulator::DataDirection::In;
-        data = static_cast<std::uint8_t*>(output) + header.DataBufferOffset;
-    } else if (header.DataIn == SCSI_IOCTL_DATA_OUT) {
-        direction = emulator::DataDirection::Out;
-        data = static_cast<std::uint8_t*>(input) + header.DataBufferOffset;
-    }
-    if (header.DataTransferLength == 0) data = nullptr;
-
-    const emulator::Outcome outcome =
-        device.controller->Execute(header.Cdb, header.CdbLength, direction, data, header.DataTransferLength);
-    if (!outcome.delivered) return Fail(ERROR_GEN_FAILURE, FALSE);
-
-    // The header comes back in the output buffer with the target's status.
-    header.ScsiStatus = outcome.status;
-    std::memmove(output, &header, kHeaderSize);
-    if (bytesReturned != nullptr) {
-        *bytesReturned = header.DataIn == SCSI_IOCTL_DATA_IN ? header.DataBufferOffset + header.DataTransferLength
-                                                             : kHeaderSize;
-    }
+    const DWORD error = devstack::RunPassThrough(*device.controller, header, input, output, bytesReturned);
+    if (error != ERROR_SUCCESS) return Fail(error, FALSE);
     return TRUE;
 }
 
@@ -133,11 +92,6 @@ void ReleaseKernelObject(World::Internals& internals, KernelObject& object) {
 }  // namespace winsim
 
 namespace {
-
-// Whether `name` is in the device namespace ("\\?\..." or "\\.\...").
-bool IsDevicePath(const char* name) {
-    return name[0] == '\\' && name[1] == '\\' && (name[2] == '?' || name[2] == '.') && name[3] == '\\';
-}
 
 // Whether the object behind `handle` is signalled; takes it when it is (an
 // auto-reset event is reset, a mutex is owned once more).
@@ -316,7 +270,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     if (lpFileName == nullptr) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     winsim::World& world = winsim::World::Get();
     Lock lock(world.mutex());
-    if (!IsDevicePath(lpFileName)) {
+    if (!devstack::IsDevicePath(lpFileName)) {
         return winsim::CreateSandboxFile(world, lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition,
                                  dwFlagsAndAttributes);
     }
@@ -356,11 +310,8 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
 
     KernelObject* object = FindKernelObject(internals, hDevice);
     if (object == nullptr || object->kind != KernelObject::Kind::Device) return Fail(ERROR_INVALID_HANDLE, FALSE);
-    if (lpOverlapped != nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
-    if (dwIoControlCode != IOCTL_SCSI_PASS_THROUGH) return Fail(ERROR_INVALID_FUNCTION, FALSE);
-    // The control code asks for read and write access to the device.
-    const DWORD readWrite = GENERIC_READ | GENERIC_WRITE;
-    if ((object->access & readWrite) != readWrite) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    const DWORD error = devstack::CheckPassThroughCall(object->access, dwIoControlCode, lpOverlapped);
+    if (error != ERROR_SUCCESS) return Fail(error, FALSE);
 
     return ScsiPassThrough(internals, *object, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize,
                            lpBytesReturned);

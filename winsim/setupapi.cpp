@@ -1,9 +1,9 @@
 // SetupAPI stand-in: the present disk interfaces of the World, listed by
-// interface class, with their device paths. Portable C++.
+// interface class, with their device paths. Portable C++; the records
+// themselves are filled by the device stack shared with the Windows build
+// (winsim/devstack).
 #include <windows.h>
 #include <setupapi.h>
-
-#include <cstring>
 
 #include "winsim/internals.h"
 
@@ -11,11 +11,6 @@ namespace {
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 using winsim::DeviceInfoList;
-
-// The sizes 32-bit callers put into the records' size fields.
-constexpr DWORD kInterfaceDataSize = 28;
-constexpr DWORD kDetailDataSize = 5;
-constexpr DWORD kDevicePathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
 
 template <typename Result>
 Result Fail(DWORD error, Result result) {
@@ -26,13 +21,6 @@ Result Fail(DWORD error, Result result) {
 DeviceInfoList* FindList(winsim::World::Internals& internals, HDEVINFO list) {
     const auto it = internals.deviceInfoLists.find(reinterpret_cast<std::uintptr_t>(list));
     return it == internals.deviceInfoLists.end() ? nullptr : &it->second;
-}
-
-// The interface an interface record names: its position in the list, kept
-// in the record's reserved field counted from 1.
-const std::string* FindInterface(const DeviceInfoList& list, const SP_DEVICE_INTERFACE_DATA& data) {
-    if (data.Reserved == 0 || data.Reserved > list.paths.size()) return nullptr;
-    return &list.paths[data.Reserved - 1];
 }
 
 }  // namespace
@@ -49,7 +37,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR /*Enumerator*/
     list.interfaceClass = *ClassGuid;
     // Disk interfaces are listed only when interfaces of that class are
     // asked for; as a setup class the GUID names no devices.
-    if ((Flags & DIGCF_DEVICEINTERFACE) != 0 && winsim::SameGuid(*ClassGuid, winsim::kDiskInterfaceClass)) {
+    if (devstack::ListsDiskInterfaces(*ClassGuid, Flags)) {
         for (const winsim::EmulatedDevice& device : world.devices()) {
             if (!device.visibleToSetupApi) continue;
             if ((Flags & DIGCF_PRESENT) != 0 && (device.controller == nullptr || device.controller->removed())) {
@@ -71,16 +59,9 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
     Lock lock(world.mutex());
     const DeviceInfoList* list = FindList(world.internals(), DeviceInfoSet);
     if (list == nullptr) return Fail(ERROR_INVALID_HANDLE, FALSE);
-    if (DeviceInterfaceData == nullptr || DeviceInterfaceData->cbSize != kInterfaceDataSize) {
-        return Fail(ERROR_INVALID_USER_BUFFER, FALSE);
-    }
-    if (InterfaceClassGuid == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
-    if (!winsim::SameGuid(*InterfaceClassGuid, list->interfaceClass) || MemberIndex >= list->paths.size()) {
-        return Fail(ERROR_NO_MORE_ITEMS, FALSE);
-    }
-    DeviceInterfaceData->InterfaceClassGuid = list->interfaceClass;
-    DeviceInterfaceData->Flags = SPINT_ACTIVE;
-    DeviceInterfaceData->Reserved = MemberIndex + 1;
+    const DWORD error = devstack::EnumDeviceInterface(list->interfaceClass, list->paths.size(), InterfaceClassGuid,
+                                                      MemberIndex, DeviceInterfaceData);
+    if (error != ERROR_SUCCESS) return Fail(error, FALSE);
     return TRUE;
 }
 
@@ -92,26 +73,9 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet, PSP_DEVICE_
     Lock lock(world.mutex());
     const DeviceInfoList* list = FindList(world.internals(), DeviceInfoSet);
     if (list == nullptr) return Fail(ERROR_INVALID_HANDLE, FALSE);
-    if (DeviceInterfaceData == nullptr || DeviceInterfaceData->cbSize != kInterfaceDataSize) {
-        return Fail(ERROR_INVALID_USER_BUFFER, FALSE);
-    }
-    const std::string* path = FindInterface(*list, *DeviceInterfaceData);
-    if (path == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
-
-    const DWORD required = kDevicePathOffset + static_cast<DWORD>(path->size()) + 1;
-    if (DeviceInterfaceDetailData == nullptr) {
-        if (DeviceInterfaceDetailDataSize != 0) return Fail(ERROR_INVALID_USER_BUFFER, FALSE);
-        if (RequiredSize != nullptr) *RequiredSize = required;
-        return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
-    }
-    if (DeviceInterfaceDetailDataSize < kDetailDataSize || DeviceInterfaceDetailData->cbSize != kDetailDataSize) {
-        return Fail(ERROR_INVALID_USER_BUFFER, FALSE);
-    }
-    if (RequiredSize != nullptr) *RequiredSize = required;
-    if (DeviceInterfaceDetailDataSize < required) return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
-    // The path runs past the declared one-character array, into the room the caller gave.
-    char* devicePath = reinterpret_cast<char*>(DeviceInterfaceDetailData) + kDevicePathOffset;
-    std::memcpy(devicePath, path->c_str(), path->size() + 1);
+    const DWORD error = devstack::GetInterfaceDetail(list->paths, DeviceInterfaceData, DeviceInterfaceDetailData,
+                                                     DeviceInterfaceDetailDataSize, RequiredSize);
+    if (error != ERROR_SUCCESS) return Fail(error, FALSE);
     return TRUE;
 }
 

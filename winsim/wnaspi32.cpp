@@ -26,41 +26,7 @@ namespace {
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 
-// Request states beyond those the product names.
-constexpr BYTE SS_INVALID_CMD = 0x80;  // SRB_Cmd not offered
-constexpr BYTE SS_INVALID_HA = 0x81;   // no such host adapter
-constexpr BYTE SS_NO_DEVICE = 0x82;    // no device at that target
-constexpr BYTE SS_INVALID_SRB = 0xE0;  // the block contradicts itself
-constexpr BYTE SS_NO_ADAPTERS = 0xE8;  // GetASPI32SupportInfo: nothing to drive
-
-constexpr BYTE HASTAT_OK = 0x00;
-constexpr BYTE HASTAT_SEL_TO = 0x11;  // the target did not answer
-
-// What the ASPI layer takes from the block when the request is sent.
-struct Request {
-    SRB_ExecSCSICmd* srb = nullptr;
-    BYTE haId = 0;
-    BYTE target = 0;
-    BYTE lun = 0;
-    BYTE flags = 0;
-    BYTE cdbLength = 0;
-    BYTE cdb[16] = {};
-    BYTE* buffer = nullptr;
-    DWORD bufferLength = 0;
-    void* postProc = nullptr;
-};
-
-bool BlockConsistent(const SRB_ExecSCSICmd& srb) {
-    if (srb.SRB_CDBLen == 0 || srb.SRB_CDBLen > sizeof srb.CDBByte) return false;
-    const BYTE direction = srb.SRB_Flags & (SRB_DIR_IN | SRB_DIR_OUT);
-    if (direction == (SRB_DIR_IN | SRB_DIR_OUT)) return false;
-    if (srb.SRB_BufLen != 0 && (direction == 0 || srb.SRB_BufPointer == nullptr)) return false;
-    const bool posting = (srb.SRB_Flags & SRB_POSTING) != 0;
-    const bool event = (srb.SRB_Flags & SRB_EVENT_NOTIFY) != 0;
-    if (posting && event) return false;
-    if (posting && srb.SRB_PostProc == nullptr) return false;
-    return true;
-}
+using devstack::AspiRequest;
 
 void LogRequest(winsim::World::Internals& internals, const SRB_ExecSCSICmd& srb) {
     if (!internals.aspiLogging) return;
@@ -79,40 +45,22 @@ void LogRequest(winsim::World::Internals& internals, const SRB_ExecSCSICmd& srb)
 }
 
 // Runs the request on the addressed device and writes its outcome into the block.
-void Execute(winsim::World& world, const Request& request) {
+void Execute(winsim::World& world, const AspiRequest& request) {
     Lock lock(world.mutex());
-    BYTE status = SS_COMP;
-    BYTE hostStatus = HASTAT_OK;
-    BYTE targetStatus = 0;
     const winsim::EmulatedDevice* device = world.FindDevice(request.haId, request.target);
+    devstack::AspiTarget where = devstack::AspiTarget::Present;
     if (request.haId >= world.AspiAdapterCount()) {
-        status = SS_INVALID_HA;
-    } else if (device == nullptr || !device->visibleToAspi || request.lun != 0 ||
+        where = devstack::AspiTarget::NoAdapter;
+    } else if (device == nullptr || !device->visibleToAspi ||
                !winsim::DeviceAttached(world.internals(), device->controller.get())) {
-        status = SS_NO_DEVICE;
-    } else {
-        emulator::DataDirection direction = emulator::DataDirection::None;
-        if ((request.flags & SRB_DIR_IN) != 0) direction = emulator::DataDirection::In;
-        if ((request.flags & SRB_DIR_OUT) != 0) direction = emulator::DataDirection::Out;
-        const emulator::Outcome outcome = device->controller->Execute(
-            request.cdb, request.cdbLength, direction, request.bufferLength != 0 ? request.buffer : nullptr,
-            request.bufferLength);
-        if (!outcome.delivered) {
-            status = SS_ERR;
-            hostStatus = HASTAT_SEL_TO;
-        } else {
-            targetStatus = outcome.status;
-            status = outcome.status == emulator::kStatusGood ? SS_COMP : SS_ERR;
-        }
+        where = devstack::AspiTarget::NoDevice;
     }
-    request.srb->SRB_HaStat = hostStatus;
-    request.srb->SRB_TargStat = targetStatus;
-    request.srb->SRB_Status = status;
+    devstack::CompleteAspiRequest(request, where, device != nullptr ? device->controller.get() : nullptr);
 }
 
 // The completion of one request: waits out the World's delay unless a
 // Reset abandons it first, executes it, then posts it.
-void Complete(winsim::World& world, winsim::AspiWorker* worker, Request request, unsigned generation, int delayMs) {
+void Complete(winsim::World& world, winsim::AspiWorker* worker, AspiRequest request, unsigned generation, int delayMs) {
     winsim::World::Internals& internals = world.internals();
     bool abandoned = false;
     {
@@ -138,7 +86,7 @@ void Complete(winsim::World& world, winsim::AspiWorker* worker, Request request,
 }
 
 // Schedules the completion of an event-notified request on the virtual clock.
-void ScheduleEventCompletion(winsim::World& world, const Request& request, int delayMs) {
+void ScheduleEventCompletion(winsim::World& world, const AspiRequest& request, int delayMs) {
     winsim::World::Internals& internals = world.internals();
     const unsigned generation = internals.processGeneration;
     world.ScheduleAt(internals.now + static_cast<std::uint64_t>(delayMs), [&world, request, generation] {
@@ -171,35 +119,24 @@ void StopAspiRequests(World::Internals& internals) {
 extern "C" {
 
 DWORD ASPI_CDECL GetASPI32SupportInfo(void) {
-    const int adapters = winsim::World::Get().AspiAdapterCount();
-    const DWORD status = adapters == 0 ? SS_NO_ADAPTERS : SS_COMP;
-    return (status << 8) | static_cast<DWORD>(adapters & 0xFF);
+    return devstack::AspiSupportInfo(winsim::World::Get().AspiAdapterCount());
 }
 
 DWORD ASPI_CDECL SendASPI32Command(void* srbPointer) {
-    if (srbPointer == nullptr) return SS_INVALID_SRB;
+    if (srbPointer == nullptr) return devstack::SS_INVALID_SRB;
     SRB_ExecSCSICmd& srb = *static_cast<SRB_ExecSCSICmd*>(srbPointer);
     winsim::World& world = winsim::World::Get();
     winsim::World::Internals& internals = world.internals();
 
-    Request request;
+    AspiRequest request;
     int delayMs = 0;
     {
         Lock lock(world.mutex());
         LogRequest(internals, srb);
-        if (srb.SRB_Cmd != SC_EXEC_SCSI_CMD) return srb.SRB_Status = SS_INVALID_CMD;
-        if (!BlockConsistent(srb)) return srb.SRB_Status = SS_INVALID_SRB;
+        if (srb.SRB_Cmd != SC_EXEC_SCSI_CMD) return srb.SRB_Status = devstack::SS_INVALID_CMD;
+        if (!devstack::AspiBlockConsistent(srb)) return srb.SRB_Status = devstack::SS_INVALID_SRB;
 
-        request.srb = &srb;
-        request.haId = srb.SRB_HaId;
-        request.target = srb.SRB_Target;
-        request.lun = srb.SRB_Lun;
-        request.flags = srb.SRB_Flags;
-        request.cdbLength = srb.SRB_CDBLen;
-        std::memcpy(request.cdb, srb.CDBByte, sizeof request.cdb);
-        request.buffer = srb.SRB_BufPointer;
-        request.bufferLength = srb.SRB_BufLen;
-        request.postProc = srb.SRB_PostProc;
+        request = devstack::TakeAspiRequest(srb);
         srb.SRB_Status = SS_PENDING;
         delayMs = world.AspiCompletionDelayMs();
         if ((request.flags & SRB_EVENT_NOTIFY) != 0) {

@@ -8,13 +8,6 @@
 
 namespace winsim {
 
-const GUID kDiskInterfaceClass = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
-
-bool SameGuid(const GUID& a, const GUID& b) {
-    return a.Data1 == b.Data1 && a.Data2 == b.Data2 && a.Data3 == b.Data3 &&
-           std::equal(a.Data4, a.Data4 + 8, b.Data4);
-}
-
 std::string UpperCase(const std::string& text) {
     std::string upper = text;
     for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -34,23 +27,9 @@ namespace {
 using Lock = std::lock_guard<std::recursive_mutex>;
 
 constexpr std::size_t kInitialDeviceRoom = 64;  // keeps references from AddDevice valid for typical setups
-constexpr int kTargetsPerAdapter = 8;
+constexpr int kTargetsPerAdapter = devstack::kTargetsPerAdapter;
 constexpr std::uint32_t kDefaultLogicalDrives = 1u << 2;  // C:
 constexpr std::uint32_t kWinExecSuccess = 33;             // any value above 31
-
-// The interface path a USB disk of this controller gets: vendor and product
-// of the controller, the INQUIRY revision, a serial number, the disk class.
-std::string MakeInterfacePath(const emulator::Config& config, unsigned serial) {
-    std::string revision;
-    for (char c : config.revision) {
-        if (c == '\0') continue;
-        revision += c == ' ' ? '_' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    char serialText[16];
-    std::snprintf(serialText, sizeof serialText, "%012u", serial);
-    return "\\\\?\\usbstor#disk&ven_kt4790&prod_flash_disk&rev_" + revision + "#" + serialText +
-           "&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
-}
 
 }  // namespace
 
@@ -144,7 +123,7 @@ EmulatedDevice& World::AddDevice(std::shared_ptr<emulator::Controller> controlle
     Lock lock(internals_->mutex);
     Internals& in = *internals_;
     EmulatedDevice device;
-    device.interfacePath = path.empty() ? MakeInterfacePath(controller->config(), in.nextSerial++) : path;
+    device.interfacePath = path.empty() ? devstack::MakeInterfacePath(controller->config(), in.nextSerial++) : path;
     device.controller = std::move(controller);
 
     // The first free ASPI address, adapter by adapter.

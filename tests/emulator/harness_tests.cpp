@@ -122,7 +122,7 @@ protected:
                         ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".img";
 };
 
-TEST_F(Images, RoundTripKeepsConfigurationMediumAndPasswordButNotTheLock) {
+TEST_F(Images, RoundTripKeepsConfigurationMediumPasswordAndLock) {
     emulator::Config config = MakeConfig(0x30, true, 3, 1);
     config.descriptorBlock = 2;
     config.unmappedBlocks = {7, 9};
@@ -147,7 +147,9 @@ TEST_F(Images, RoundTripKeepsConfigurationMediumAndPasswordButNotTheLock) {
     EXPECT_EQ(2u * 256 + 1, emutest::LocateDescriptor(*loaded));  // firmware blocks and descriptor kept
     kt4790::PasswordBlock block;
     block.SetCurrent("pw", 2);
-    EXPECT_TRUE(Good(Send(*loaded, devcmd::CheckPwd(), block.bytes)));  // the lock is not kept
+    EXPECT_FALSE(Good(Send(*loaded, devcmd::CheckPwd(), block.bytes)));  // still locked: the lock is kept
+    loaded->Replug();
+    EXPECT_TRUE(Good(Send(*loaded, devcmd::CheckPwd(), block.bytes)));
 }
 
 TEST_F(Images, SparseOnDiskAndForeignFilesRefused) {
@@ -161,13 +163,41 @@ TEST_F(Images, SparseOnDiskAndForeignFilesRefused) {
     ExpectRefused("foreign");
     ASSERT_TRUE(big.SaveImage(path_, nullptr));
     std::vector<char> bytes = Bytes();
-    bytes[8] = 2;
+    bytes[8] = 3;
     Store(bytes);
     ExpectRefused("version");
-    bytes[8] = 1;
+    bytes[8] = 2;
     bytes.push_back(0);
     Store(bytes);
     ExpectRefused("trailing byte");
+}
+
+// Version 1 files, made before the volatile state was kept, still load: a
+// device as just plugged in. A count of failed checks that no device can
+// reach is refused.
+TEST_F(Images, FirstVersionLoadsUnlockedAndImpossibleLockRefused) {
+    emulator::Config config = MakeConfig(0x30, false, 1, 1);
+    config.password = "pw";
+    Controller c(config);
+    for (int i = 0; i < 3; ++i) Send(c, devcmd::CheckPwd(), kt4790::PasswordBlock{}.bytes);  // locks
+    ASSERT_TRUE(c.SaveImage(path_, nullptr));
+    std::vector<char> bytes = Bytes();
+    ASSERT_EQ(3, bytes[12]);  // failed checks after magic and version
+
+    std::vector<char> first = bytes;
+    first[8] = 1;
+    first.erase(first.begin() + 12, first.begin() + 14);
+    Store(first);
+    std::string error;
+    std::unique_ptr<Controller> loaded = Controller::LoadImage(path_, &error);
+    ASSERT_NE(nullptr, loaded) << error;
+    kt4790::PasswordBlock block;
+    block.SetCurrent("pw", 2);
+    EXPECT_TRUE(Good(Send(*loaded, devcmd::CheckPwd(), block.bytes)));
+
+    bytes[12] = 4;
+    Store(bytes);
+    ExpectRefused("four failed checks");
 }
 
 TEST_F(Images, TruncatedOrCorruptedFilesNeverCrash) {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # End-to-end checks of kt4790-emu on images in a temporary folder.
-#   kt4790-emu.sh TOOL GROUP     GROUP: create-show | list | errors
+#   kt4790-emu.sh TOOL GROUP     GROUP: create-show | list | replug | errors
 set -u
 
 emu=$1
@@ -155,6 +155,33 @@ $expected"
         has_line 'KT4790mDLL (filter "KVOR"): cannot be loaded (LoadLibraryA failed)'
 }
 
+replug() {
+    "$emu" create "$work/pw.img" --password secret >/dev/null
+    run replug "$work/pw.img"
+    check "replug an unlocked disk" succeeded
+    check "replug reports the disk" has_line "replugged $work/pw.img"
+
+    # Three wrong passwords lock the device, and the image keeps the count of
+    # failed checks (the byte after magic and version): write 3 there.
+    printf '\x03' | dd of="$work/pw.img" bs=1 seek=12 conv=notrunc status=none
+    cp "$work/pw.img" "$work/pw.locked"
+    run replug "$work/pw.img"
+    check "replug a locked disk" succeeded
+    check "replug says it cleared the lock" has_line "replugged $work/pw.img: failed password checks cleared"
+    check "the count is cleared in the image" test "$(od -An -tu1 -j12 -N1 "$work/pw.img" | tr -d ' ')" = 0
+    check "nothing else of the image changes" cmp -s <(head -c 12 "$work/pw.img") <(head -c 12 "$work/pw.locked")
+    check "the rest of the image is kept" cmp -s <(tail -c +14 "$work/pw.img") <(tail -c +14 "$work/pw.locked")
+    run show "$work/pw.img"
+    check "the replugged image still shows its password" has_line "password:          set"
+    check "no temporary file is left" test "$(ls "$work" | grep -c tmp)" -eq 0
+
+    printf '\x09' | dd of="$work/pw.locked" bs=1 seek=12 conv=notrunc status=none
+    cp "$work/pw.locked" "$work/impossible.copy"
+    run replug "$work/pw.locked"
+    check "replug refuses a failed-check count no device reaches" refused_with 1
+    check "a refused replug leaves the file as it was" cmp -s "$work/pw.locked" "$work/impossible.copy"
+}
+
 errors() {
     "$emu" create "$work/good.img" >/dev/null
     local size
@@ -171,6 +198,9 @@ errors() {
         check "show names the image $image" grep -qF "$work/$image" "$work/stderr"
         run list "$work/good.img" "$work/$image"
         check "list refuses $image" refused_with 1
+        run replug "$work/$image"
+        check "replug refuses $image" refused_with 1
+        check "replug names the image $image" grep -qF "$work/$image" "$work/stderr"
     done
 
     local bad_options=(
@@ -209,6 +239,10 @@ errors() {
     check "show without IMAGE" refused_with 2
     run list
     check "list without IMAGE" refused_with 2
+    run replug
+    check "replug without IMAGE" refused_with 2
+    run replug "$work/good.img" "$work/good.img"
+    check "replug with two IMAGEs" refused_with 2
     run help
     check "help succeeds" succeeded
     check "help names every subcommand" grep -q "kt4790-emu list IMAGE" "$work/stdout"
@@ -217,6 +251,7 @@ errors() {
 case $group in
     create-show) create_show ;;
     list) list ;;
+    replug) replug ;;
     errors) errors ;;
     *) echo "unknown group $group" >&2; exit 2 ;;
 esac

@@ -3,6 +3,7 @@
 //
 //   kt4790-emu create IMAGE [options]   a new image (see Usage below)
 //   kt4790-emu show IMAGE               configuration and descriptor sector
+//   kt4790-emu replug IMAGE             unplugs and plugs the disk in again
 //   kt4790-emu list IMAGE...            the device lists of both libraries
 //   kt4790-emu export IMAGE OUTPUT      the medium as the host reads it, as a
 //                                       raw image (or one area of it)
@@ -11,7 +12,7 @@
 // line, 1 for anything else (a missing, truncated or foreign image, a library
 // that cannot be loaded).
 //
-// `create`, `show` and `export` are portable: they talk to the controller with the
+// `create`, `show`, `replug` and `export` are portable: they talk to the controller with the
 // commands the libraries send, through emulator::Controller::Execute. `list`
 // needs the simulated machine (winsim) and so exists on Linux only.
 
@@ -30,8 +31,12 @@
 #include <vector>
 
 #include "devlib/cdb.h"
-#include "emulator/controller.h"
 #include "kt4790/records.h"
+#include "winsim/devstack/emulated.h"
+// <windows.h> names a function of its own LoadImage (a macro): the
+// controller's image loader must keep its name.
+#undef LoadImage
+#include "emulator/controller.h"
 
 #ifndef _WIN32
 #include <unistd.h>
@@ -202,12 +207,14 @@ std::u16string TextToUtf16(const std::string& option, const std::string& text) {
     return out;
 }
 
+#ifndef _WIN32
 // Blanks trimmed from both ends, as the applications show names.
 std::string TrimBlanks(const std::string& text) {
     const std::size_t first = text.find_first_not_of(' ');
     if (first == std::string::npos) return "";
     return text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
+#endif
 
 std::string Hex(unsigned value) {
     static const char digits[] = "0123456789ABCDEF";
@@ -451,6 +458,28 @@ int RunShow(const std::vector<std::string>& args) {
 }
 
 // ---------------------------------------------------------------------------
+// replug
+// ---------------------------------------------------------------------------
+
+// Clears what the controller keeps only while plugged in (the password
+// lock after three wrong CheckPwd), as pulling the disk out and putting it
+// back does. The image is replaced in one step, so that a program using
+// the disk at the same time reads either the old image or the new.
+int RunReplug(const std::vector<std::string>& args) {
+    const ParsedArgs parsed = ParseArgs(args, {});
+    if (parsed.positional.size() != 1) throw UsageError("replug takes one IMAGE");
+    const std::string& path = parsed.positional[0];
+    const std::unique_ptr<emulator::Controller> controller = OpenImage(path);
+    const bool locked = controller->volatileState().failedChecks != 0;
+    controller->Replug();
+
+    std::string error;
+    if (!devstack::ReplaceImage(*controller, path, &error)) throw ImageFailure(path, error, "cannot be written");
+    std::cout << "replugged " << path << (locked ? ": failed password checks cleared\n" : "\n");
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
 // export
 // ---------------------------------------------------------------------------
 
@@ -649,6 +678,9 @@ const Subcommand kSubcommands[] = {
      "    revision KVOR, name \"DEMO DISK\", no password, no hint)",
      RunCreate},
     {"show", "show IMAGE\n    its configuration, descriptor sector, device name, hint and password state", RunShow},
+    {"replug",
+     "replug IMAGE\n    unplugs the disk and plugs it in again: clears the lock after wrong passwords",
+     RunReplug},
     {"export",
      "export IMAGE OUTPUT [--area standard|security]\n"
      "    the medium as the host reads it (READ(10)), as a raw image file; with --area\n"

@@ -1,0 +1,122 @@
+# Sourced by the scripts that run the Windows build under Wine
+# (wine-check.sh, run-main.sh): which Wine can run here, which build it
+# runs, and the Wine prefix. The caller defines fail MESSAGE (exits).
+#
+# wine_choose: the i686 deliverables (preset win32) under 32-bit Wine where
+# this host runs 32-bit programs; otherwise the 64-bit stand-in (preset
+# win64-check, the same sources built for x86-64) under 64-bit Wine. Sets
+# wine_arch (win32 or win64), wine_preset, wine_machine (the PE machine
+# field of that build) and wine_why_not_32 (empty when 32-bit Wine runs).
+# Returns 1, with the reasons in wine_unavailable, when no Wine runs at all.
+#
+# wine_use ARCH sets wine (the loader) and the prefix, and exports them;
+# wine_prepare_prefix makes the prefix on first use; set_windows_version
+# VERSION sets what GetVersionExA reports to programs started afterwards;
+# stop_wine ends the Wine session.
+
+wine32_loader=/usr/lib/wine/wine
+wine64_loader=/usr/lib/wine/wine64
+wine_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+export WINEDEBUG=-all
+# No Mono or Gecko installers, and no menu entries in $HOME.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+
+# The machine field of a PE file's header: 14c (i386) or 8664 (x86-64).
+pe_machine() {
+    local header
+    header=$(od -An -tu4 -j 60 -N 4 "$1" 2>/dev/null | tr -d ' ')
+    [[ -n $header ]] || return 1
+    od -An -tx2 -j $((header + 4)) -N 2 "$1" 2>/dev/null | tr -d ' '
+}
+
+# Why this host cannot run 32-bit Wine; empty when it can. Wine runs a 32-bit
+# Windows program in a 32-bit Linux process, so the kernel must run 32-bit
+# programs itself. Under qemu-i386 emulation Wine takes minutes per start,
+# too slow to use.
+why_no_wine32() {
+    if [[ ! -x $wine32_loader ]]; then
+        echo "the 32-bit Wine loader is missing (package wine32:i386)"
+    elif grep -qs '^enabled' /proc/sys/fs/binfmt_misc/qemu-i386; then
+        echo "32-bit programs run here only through qemu-i386 emulation"
+    elif ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+        echo "this kernel runs no 32-bit programs (ia32 emulation is off)"
+    fi
+}
+
+why_no_wine64() {
+    if [[ ! -x $wine64_loader ]]; then
+        echo "the 64-bit Wine loader is missing (package wine64)"
+    elif ! "$wine64_loader" --version >/dev/null 2>&1; then
+        echo "$wine64_loader does not run"
+    fi
+}
+
+wine_choose() {
+    local no64
+    wine_why_not_32=$(why_no_wine32)
+    if [[ -z $wine_why_not_32 ]]; then
+        wine_arch=win32 wine_preset=win32 wine_machine=014c
+        return 0
+    fi
+    no64=$(why_no_wine64)
+    if [[ -n $no64 ]]; then
+        wine_unavailable="$wine_why_not_32; $no64"
+        return 1
+    fi
+    wine_arch=win64 wine_preset=win64-check wine_machine=8664
+}
+
+wine_use() {
+    if [[ $1 == win64 ]]; then
+        prefix=$wine_root/build/wine64-prefix
+        wine=$wine64_loader
+    else
+        prefix=$wine_root/build/wine-prefix
+        wine=$wine32_loader
+    fi
+    # Wine starts its own helper programs through WINELOADER.
+    export WINEPREFIX=$prefix WINEARCH=$1 WINELOADER=$wine
+}
+
+# The prefix: made once, with fonts and unmanaged windows.
+wine_prepare_prefix() {
+    local ready=$prefix/.kt4790-ready
+    [[ -f $ready ]] && return 0
+    echo "making the Wine prefix in $prefix"
+    rm -rf "$prefix"
+    mkdir -p "$(dirname "$prefix")"
+    timeout 180 "$wine" wineboot --init >/dev/null 2>&1 || fail "wineboot --init failed"
+    # wineboot returns before the prefix update has ended; a program started
+    # earlier may find the window classes missing.
+    timeout 60 wineserver -w
+    # Debian's Wine does not load its own fonts by itself.
+    mkdir -p "$prefix/drive_c/windows/Fonts"
+    cp /usr/share/wine/fonts/* "$prefix/drive_c/windows/Fonts/" 2>/dev/null
+    # Without Managed=N every window close waits two seconds.
+    timeout 60 "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 ||
+        fail "cannot set Managed=N"
+    timeout 30 wineserver -k
+    timeout 30 wineserver -w
+    touch "$ready"
+}
+
+# The Windows version that GetVersionExA reports to the programs started
+# from now on (win98, winxp, ...). New processes read it at their start, so
+# the running session needs no restart.
+set_windows_version() {
+    timeout 60 "$wine" reg add 'HKCU\Software\Wine' /v Version /d "$1" /f >/dev/null 2>&1 ||
+        fail "cannot set the Windows version $1"
+}
+
+# Ends the Wine session: no program outlives it.
+stop_wine() {
+    timeout 30 wineserver -k 2>/dev/null
+    timeout 30 wineserver -w 2>/dev/null
+}
+
+# A Linux path as the Windows programs see it: Wine shows the root as Z:.
+windows_path() {
+    local path=$1
+    echo "Z:${path//\//\\}"
+}

@@ -1,0 +1,385 @@
+#include <windows.h>
+#include <setupapi.h>
+#include <ntddscsi.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "devlib/aspi/aspi.h"
+#include "devlib/cdb.h"
+#include "devlib/passthrough/passthrough.h"
+#include "kt4790/records.h"
+#include "winsim/devstack/devstack.h"
+#include "winsim/devstack/emulated.h"
+#include "winsim/world.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using devstack::EmulatedStack;
+
+class EmulatedStackTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder_ = fs::path(::testing::TempDir()) /
+                  ("devstack_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(folder_);
+        fs::create_directories(folder_);
+    }
+    void TearDown() override {
+        unsetenv("KT4790_DISKS");
+        fs::remove_all(folder_);
+    }
+
+    std::string Image(const std::string& name, const emulator::Config& config = emulator::Config()) {
+        const std::string path = (folder_ / name).string();
+        emulator::Controller controller(config);
+        EXPECT_TRUE(controller.SaveImage(path, nullptr));
+        return path;
+    }
+    std::string Path(const std::string& name) const { return (folder_ / name).string(); }
+
+    static void UseDisks(const std::vector<std::string>& paths) {
+        std::string list;
+        for (const std::string& path : paths) list += (list.empty() ? "" : ":") + path;
+        setenv("KT4790_DISKS", list.c_str(), 1);
+    }
+
+    fs::path folder_;
+};
+
+// The interface paths a stack lists, through SetupAPI as the library walks it.
+std::vector<std::string> ListInterfaces(EmulatedStack& stack) {
+    std::vector<std::string> paths;
+    HDEVINFO list = stack.GetClassDevs(&devstack::kDiskInterfaceClass, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    for (DWORD index = 0;; ++index) {
+        SP_DEVICE_INTERFACE_DATA data{};
+        data.cbSize = sizeof data;
+        if (!stack.EnumDeviceInterfaces(list, &devstack::kDiskInterfaceClass, index, &data)) break;
+        DWORD required = 0;
+        EXPECT_FALSE(stack.GetDeviceInterfaceDetail(list, &data, nullptr, 0, &required));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError());
+        std::vector<char> room(required);
+        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(room.data());
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        EXPECT_TRUE(stack.GetDeviceInterfaceDetail(list, &data, detail, required, nullptr));
+        paths.emplace_back(detail->DevicePath);
+    }
+    EXPECT_TRUE(stack.DestroyDeviceInfoList(list));
+    return paths;
+}
+
+HANDLE Open(EmulatedStack& stack, const std::string& path) {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    EXPECT_TRUE(stack.OpenDisk(path.c_str(), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, handle)) << path;
+    return handle;
+}
+
+// One command over pass-through, in the record the library sends; `data`
+// holds the transfer (read into for data in, sent for data out).
+passthrough::Outcome Send(EmulatedStack& stack, HANDLE device, const devcmd::Command& command, std::uint8_t* data) {
+    passthrough::PassThroughRecord record;
+    std::memset(&record, 0, sizeof record);
+    SCSI_PASS_THROUGH& h = record.header;
+    h.Length = sizeof(SCSI_PASS_THROUGH);
+    h.CdbLength = command.cdbLength;
+    h.DataIn = command.direction == devcmd::Direction::In ? passthrough::kDataIn : passthrough::kDataOut;
+    h.DataTransferLength = command.transferLength;
+    h.DataBufferOffset = offsetof(passthrough::PassThroughRecord, data);
+    std::memcpy(h.Cdb, command.cdb.bytes, sizeof h.Cdb);
+    if (command.direction == devcmd::Direction::Out) std::memcpy(record.data, data, command.transferLength);
+    DWORD returned = 0;
+    passthrough::Outcome outcome;
+    outcome.delivered = stack.DeviceIoControl(device, IOCTL_SCSI_PASS_THROUGH, &record, passthrough::InputSize(command),
+                                              &record, passthrough::OutputSize(command), &returned, nullptr) != 0;
+    outcome.scsiStatus = record.header.ScsiStatus;
+    if (outcome.delivered && command.direction == devcmd::Direction::In) {
+        std::memcpy(data, record.data, command.transferLength);
+    }
+    return outcome;
+}
+
+bool CheckPassword(EmulatedStack& stack, HANDLE device, const char* password) {
+    kt4790::PasswordBlock block;
+    block.SetCurrent(password, static_cast<std::uint8_t>(std::strlen(password)));
+    return Send(stack, device, devcmd::CheckPwd(), block.bytes).ok();
+}
+
+// --- listing ---------------------------------------------------------------
+
+TEST_F(EmulatedStackTest, ListsTheImagesOfTheDiskListAndNoBadFile) {
+    emulator::Config other;
+    other.revision = {'P', '1', '.', '0'};
+    const std::string good = Image("good.img");
+    const std::string second = Image("second.img", other);
+    std::ofstream(Path("foreign.img")) << "not an image at all";
+    {
+        std::ifstream in(good, std::ios::binary);
+        std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+        std::ofstream(Path("cut.img"), std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size() / 2));
+    }
+    UseDisks({good, Path("missing.img"), Path("cut.img"), Path("foreign.img"), second});
+
+    EmulatedStack stack;
+    const std::vector<std::string> paths = ListInterfaces(stack);
+    ASSERT_EQ(2u, paths.size());
+    // The serial number is the position in the list, so a disk keeps its path.
+    EXPECT_EQ(devstack::MakeInterfacePath(emulator::Config(), 1), paths[0]);
+    EXPECT_EQ(devstack::MakeInterfacePath(other, 5), paths[1]);
+    EXPECT_NE(std::string::npos, paths[1].find("&rev_p1.0#000000000005&0#"));
+
+    // A setup class, not interfaces: nothing.
+    HDEVINFO list = stack.GetClassDevs(&devstack::kDiskInterfaceClass, DIGCF_PRESENT);
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;
+    EXPECT_FALSE(stack.EnumDeviceInterfaces(list, &devstack::kDiskInterfaceClass, 0, &data));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), GetLastError());
+    EXPECT_TRUE(stack.DestroyDeviceInfoList(list));
+    EXPECT_FALSE(stack.DestroyDeviceInfoList(list));
+
+    // ASPI: one adapter; targets are positions, bad files answer "no device".
+    EXPECT_EQ(0x0101u, stack.GetAspiSupportInfo());
+    const BYTE expected[] = {SS_COMP, devstack::SS_NO_DEVICE, devstack::SS_NO_DEVICE, devstack::SS_NO_DEVICE,
+                             SS_COMP, devstack::SS_NO_DEVICE};
+    for (BYTE target = 0; target < 6; ++target) {
+        SRB_ExecSCSICmd srb{};
+        BYTE reply[kt4790::kSectorSize] = {};
+        FillExecRequest(srb, 0, target, devcmd::Inquiry(), reply, 0, nullptr);
+        EXPECT_EQ(expected[target], stack.SendAspiCommand(&srb)) << int{target};
+        EXPECT_EQ(expected[target], srb.SRB_Status) << int{target};
+    }
+    SRB_ExecSCSICmd srb{};
+    BYTE reply[kt4790::kSectorSize] = {};
+    FillExecRequest(srb, 1, 0, devcmd::Inquiry(), reply, 0, nullptr);
+    EXPECT_EQ(devstack::SS_INVALID_HA, stack.SendAspiCommand(&srb));
+}
+
+TEST_F(EmulatedStackTest, DefaultDiskIsTheImageBesideTheProgram) {
+    unsetenv("KT4790_DISKS");
+    const std::vector<std::string> paths = devstack::DiskImagePaths();
+    ASSERT_EQ(1u, paths.size());
+    EXPECT_EQ(fs::read_symlink("/proc/self/exe").parent_path() / "kt4790-disk.img", fs::path(paths[0]));
+
+    setenv("KT4790_DISKS", "", 1);
+    EXPECT_TRUE(devstack::DiskImagePaths().empty());
+    EmulatedStack stack;
+    EXPECT_TRUE(ListInterfaces(stack).empty());
+    EXPECT_EQ(0x0101u, stack.GetAspiSupportInfo());
+}
+
+// --- commands and their state ----------------------------------------------------
+
+TEST_F(EmulatedStackTest, PassThroughCommandsReachTheImageAndOtherProgramsSeeTheirEffect) {
+    const std::string image = Image("disk.img");
+    UseDisks({image});
+    EmulatedStack monitor;
+    EmulatedStack application;
+    const std::string path = ListInterfaces(application).at(0);
+
+    HANDLE device = Open(application, path);
+    std::uint8_t inquiry[kt4790::kSectorSize] = {};
+    ASSERT_TRUE(Send(application, device, devcmd::Inquiry(), inquiry).ok());
+    EXPECT_EQ(0, std::memcmp(inquiry + kt4790::kInquiryRevisionOffset, "KVOR", 4));
+
+    // The monitor reads the sector first, so it holds the image as it was.
+    HANDLE watcher = Open(monitor, path);
+    std::uint8_t sector[kt4790::kSectorSize] = {};
+    ASSERT_TRUE(Send(monitor, watcher, devcmd::VscReadSector(5000, 0, 0), sector).ok());
+    EXPECT_EQ(0xFF, sector[0]);
+
+    std::uint8_t written[kt4790::kSectorSize];
+    std::memset(written, 0x5A, sizeof written);
+    ASSERT_TRUE(Send(application, device, devcmd::VscWriteSector(5000, 0, 0), written).ok());
+    EXPECT_TRUE(application.CloseHandle(device));
+
+    ASSERT_TRUE(Send(monitor, watcher, devcmd::VscReadSector(5000, 0, 0), sector).ok());
+    EXPECT_EQ(0, std::memcmp(written, sector, sizeof sector));
+    EXPECT_TRUE(monitor.CloseHandle(watcher));
+
+    // The image file itself holds the sector, and no temporary file is left.
+    std::unique_ptr<emulator::Controller> saved = emulator::Controller::LoadImage(image, nullptr);
+    ASSERT_NE(nullptr, saved);
+    std::uint8_t data[512], spare[16];
+    saved->ReadPhysical(5000, data, spare);
+    EXPECT_EQ(0x5A, data[511]);
+    EXPECT_EQ(1, std::distance(fs::directory_iterator(folder_), fs::directory_iterator()));
+}
+
+TEST_F(EmulatedStackTest, PasswordLockOutlivesTheProgramUntilReplug) {
+    emulator::Config config;
+    config.password = "secret";
+    const std::string image = Image("locked.img", config);
+    UseDisks({image});
+    {
+        EmulatedStack first;
+        HANDLE device = Open(first, ListInterfaces(first).at(0));
+        for (int attempt = 0; attempt < 3; ++attempt) EXPECT_FALSE(CheckPassword(first, device, "wrong"));
+        first.CloseHandle(device);
+    }
+    EmulatedStack second;
+    HANDLE device = Open(second, ListInterfaces(second).at(0));
+    EXPECT_FALSE(CheckPassword(second, device, "secret"));  // still locked
+
+    std::unique_ptr<emulator::Controller> controller = emulator::Controller::LoadImage(image, nullptr);
+    ASSERT_NE(nullptr, controller);
+    EXPECT_EQ(3, controller->volatileState().failedChecks);
+    controller->Replug();
+    ASSERT_TRUE(devstack::ReplaceImage(*controller, image, nullptr));
+
+    EXPECT_TRUE(CheckPassword(second, device, "secret"));
+    second.CloseHandle(device);
+}
+
+// SenseCommand reports the previous command's status, whichever program sent it.
+TEST_F(EmulatedStackTest, StatusOfAFailedReadReachesTheNextProgram) {
+    UseDisks({Image("disk.img")});
+    EmulatedStack reader;
+    HANDLE device = Open(reader, ListInterfaces(reader).at(0));
+    std::uint8_t reply[kt4790::kSectorSize] = {};
+    EXPECT_FALSE(Send(reader, device, devcmd::VscReadSector(0x7FFFFFFF, 0, 0), reply).ok());  // beyond the medium
+    reader.CloseHandle(device);
+
+    EmulatedStack next;
+    device = Open(next, ListInterfaces(next).at(0));
+    ASSERT_TRUE(Send(next, device, devcmd::SenseCommand(), reply).ok());
+    EXPECT_EQ(emulator::kStatusCheckCondition, reply[0]);
+    next.CloseHandle(device);
+}
+
+TEST_F(EmulatedStackTest, DiskWhoseImageGoesBadStopsAnsweringWithoutCrash) {
+    const std::string image = Image("disk.img");
+    UseDisks({image});
+    EmulatedStack stack;
+    HANDLE device = Open(stack, ListInterfaces(stack).at(0));
+    std::uint8_t reply[kt4790::kSectorSize] = {};
+    ASSERT_TRUE(Send(stack, device, devcmd::GetChipVersion(), reply).ok());
+
+    std::ofstream(image, std::ios::trunc) << "KT4790EM";  // cut short
+    const passthrough::Outcome outcome = Send(stack, device, devcmd::GetChipVersion(), reply);
+    EXPECT_FALSE(outcome.delivered);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_GEN_FAILURE), GetLastError());
+    EXPECT_TRUE(ListInterfaces(stack).empty());
+    EXPECT_TRUE(stack.CloseHandle(device));
+    EXPECT_FALSE(stack.CloseHandle(device));
+}
+
+TEST_F(EmulatedStackTest, MalformedRequestsAreRefusedBeforeTheDevice) {
+    UseDisks({Image("disk.img")});
+    EmulatedStack stack;
+    const std::string path = ListInterfaces(stack).at(0);
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    EXPECT_TRUE(stack.OpenDisk(path.c_str(), GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, handle));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, handle);
+    EXPECT_FALSE(stack.OpenDisk("\\\\?\\usbstor#disk&ven_other#1&0#{x}", GENERIC_READ, OPEN_EXISTING, handle));
+    EXPECT_FALSE(stack.OpenDisk("C:\\file.txt", GENERIC_READ, OPEN_EXISTING, handle));
+
+    HANDLE readOnly = INVALID_HANDLE_VALUE;
+    ASSERT_TRUE(stack.OpenDisk(path.c_str(), GENERIC_READ, OPEN_EXISTING, readOnly));
+    std::uint8_t reply[kt4790::kSectorSize] = {};
+    EXPECT_FALSE(Send(stack, readOnly, devcmd::GetChipVersion(), reply).delivered);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+
+    // A header whose data would run past the output buffer.
+    HANDLE device = Open(stack, path);
+    passthrough::PassThroughRecord record{};
+    record.header.Length = sizeof(SCSI_PASS_THROUGH);
+    record.header.CdbLength = 10;
+    record.header.DataIn = SCSI_IOCTL_DATA_IN;
+    record.header.DataTransferLength = 512;
+    record.header.DataBufferOffset = sizeof record;
+    EXPECT_FALSE(stack.DeviceIoControl(device, IOCTL_SCSI_PASS_THROUGH, &record, sizeof record, &record, sizeof record,
+                                       nullptr, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+    stack.CloseHandle(readOnly);
+    stack.CloseHandle(device);
+}
+
+// --- ASPI completion ------------------------------------------------------------
+
+int postedCalls = 0;
+BYTE postedStatus = 0;
+void ASPI_CDECL Posted(void* srb) {
+    ++postedCalls;
+    postedStatus = static_cast<SRB_ExecSCSICmd*>(srb)->SRB_Status;
+}
+
+TEST_F(EmulatedStackTest, AspiRequestsCompleteBeforeTheCallReturns) {
+    UseDisks({Image("disk.img")});
+    EmulatedStack stack;
+    BYTE reply[kt4790::kSectorSize] = {};
+
+    postedCalls = 0;
+    SRB_ExecSCSICmd posting{};
+    FillExecRequest(posting, 0, 0, devcmd::GetChipVersion(), reply, SRB_POSTING, reinterpret_cast<void*>(&Posted));
+    EXPECT_EQ(SS_COMP, stack.SendAspiCommand(&posting));
+    EXPECT_EQ(1, postedCalls);
+    EXPECT_EQ(SS_COMP, postedStatus);
+    EXPECT_EQ(0x30, reply[0]);
+
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SRB_ExecSCSICmd notifying{};
+    FillExecRequest(notifying, 0, 1, devcmd::GetChipVersion(), reply, SRB_EVENT_NOTIFY, event);
+    EXPECT_EQ(devstack::SS_NO_DEVICE, stack.SendAspiCommand(&notifying));  // no disk at target 1
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(event, 0));
+    ResetEvent(event);
+
+    // A failed command completes too, with the target's status.
+    SRB_ExecSCSICmd failing{};
+    kt4790::PasswordBlock block;
+    block.SetCurrent("x", 1);
+    FillExecRequest(failing, 0, 0, devcmd::CheckPwd(), block.bytes, SRB_EVENT_NOTIFY, event);
+    EXPECT_EQ(SS_ERR, stack.SendAspiCommand(&failing));
+    EXPECT_EQ(emulator::kStatusCheckCondition, failing.SRB_TargStat);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(event, 0));
+    ResetEvent(event);
+
+    // A block the layer cannot run is refused and never completes.
+    SRB_ExecSCSICmd inconsistent{};
+    FillExecRequest(inconsistent, 0, 0, devcmd::GetChipVersion(), reply, SRB_EVENT_NOTIFY | SRB_POSTING, event);
+    EXPECT_EQ(devstack::SS_INVALID_SRB, stack.SendAspiCommand(&inconsistent));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(event, 0));
+    EXPECT_EQ(1, postedCalls);
+    EXPECT_EQ(devstack::SS_INVALID_SRB, stack.SendAspiCommand(nullptr));
+    CloseHandle(event);
+}
+
+// --- the names the emulated variant calls -------------------------------------------
+
+TEST_F(EmulatedStackTest, EmuFunctionsLeaveWhatIsNoEmulatedDiskToTheSystem) {
+    UseDisks({Image("disk.img")});
+    winsim::World& world = winsim::World::Get();
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    const int before = world.OpenHandleCount();
+    EXPECT_TRUE(EmuCloseHandle(event));
+    EXPECT_EQ(before - 1, world.OpenHandleCount());
+
+    // No device of the World has this path: the system's CreateFileA says so.
+    EXPECT_EQ(INVALID_HANDLE_VALUE, EmuCreateFileA("\\\\.\\PhysicalDrive0", GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                                   0, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+
+    HDEVINFO list = EmuSetupDiGetClassDevsA(&devstack::kDiskInterfaceClass, nullptr, nullptr,
+                                            DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;
+    ASSERT_TRUE(EmuSetupDiEnumDeviceInterfaces(list, nullptr, &devstack::kDiskInterfaceClass, 0, &data));
+    char room[512];
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(room);
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    ASSERT_TRUE(EmuSetupDiGetDeviceInterfaceDetailA(list, &data, detail, sizeof room, nullptr, nullptr));
+    EXPECT_TRUE(EmuSetupDiDestroyDeviceInfoList(list));
+    HANDLE device = EmuCreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                                   nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, device);
+    EXPECT_EQ(0, world.OpenHandleCount());  // not a handle of the World
+    EXPECT_TRUE(EmuCloseHandle(device));
+    EXPECT_EQ(0x0101u, EmuGetASPI32SupportInfo());
+}
+
+}  // namespace

@@ -1,0 +1,158 @@
+// formcheck: makes every form of the application with the real windows of
+// the win32 backend and checks that what the system shows has the geometry
+// of the control model: each form's outer rectangle and client size, and
+// for each control its window, its parent window and its position and size
+// relative to the parent's client area.
+//
+// Built twice, with the forms of KT4790CAP (formcheck.exe) and of KT4790MCAP
+// (mformcheck.exe). Prints one line per mismatch; exit code 0 when there is
+// none, 1 otherwise.
+//
+// The forms' show handlers run as in the program. A message box one of them
+// shows (no device is attached) is reported and answered, so that the check
+// goes on.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "app/WinMain.h"
+#include "vcl/vcl.h"
+
+namespace {
+
+int g_mismatches = 0;
+int g_controls = 0;
+
+struct Rect {
+    int left, top, width, height;
+};
+
+void Report(const std::string& what, const Rect& model, const Rect& window) {
+    std::printf("formcheck: %s: model %d,%d %dx%d, window %d,%d %dx%d\n", what.c_str(), model.left, model.top,
+                model.width, model.height, window.left, window.top, window.width, window.height);
+    ++g_mismatches;
+}
+
+// A system rectangle as left, top, width and height.
+Rect FromRect(const RECT& rect) {
+    return Rect{static_cast<int>(rect.left), static_cast<int>(rect.top), static_cast<int>(rect.right - rect.left),
+                static_cast<int>(rect.bottom - rect.top)};
+}
+
+bool Same(const Rect& a, const Rect& b) {
+    return a.left == b.left && a.top == b.top && a.width == b.width && a.height == b.height;
+}
+
+bool HasChildren(const vcl::TControl* control) {
+    return control->Kind() != vcl::ControlKind::Label && control->Kind() != vcl::ControlKind::Image;
+}
+
+void CheckControl(const std::string& formName, vcl::TControl* control) {
+    ++g_controls;
+    const std::string what = formName + "." + control->Name();
+    const HWND window = control->Handle();
+    const HWND parent = control->Parent()->Handle();
+    if (window == nullptr) {
+        std::printf("formcheck: %s: no window\n", what.c_str());
+        ++g_mismatches;
+        return;
+    }
+    if (GetParent(window) != parent) {
+        std::printf("formcheck: %s: its window is not a child of its parent's window\n", what.c_str());
+        ++g_mismatches;
+    }
+    RECT rect;
+    GetWindowRect(window, &rect);
+    // Screen coordinates to the parent's client coordinates.
+    MapWindowPoints(HWND_DESKTOP, parent, reinterpret_cast<POINT*>(&rect), 2);
+    const Rect shown = FromRect(rect);
+    const Rect model{control->Left(), control->Top(), control->Width(), control->Height()};
+    if (!Same(model, shown)) Report(what, model, shown);
+    if (HasChildren(control)) {
+        for (vcl::TControl* child : static_cast<vcl::TWinControl*>(control)->Controls()) CheckControl(formName, child);
+    }
+}
+
+void CheckForm(vcl::TForm* form) {
+    const std::string name = form->Name() + " \"" + form->Caption() + "\"";
+    const HWND window = form->Handle();
+    if (window == nullptr) {
+        std::printf("formcheck: %s: no window\n", name.c_str());
+        ++g_mismatches;
+        return;
+    }
+    if (form->Width() <= 0 || form->Height() <= 0) {
+        // A form whose layout is not written yet: nothing to compare.
+        std::printf("formcheck: %s: no size in the model, not checked\n", name.c_str());
+        return;
+    }
+    RECT outer;
+    GetWindowRect(window, &outer);
+    const Rect shownOuter = FromRect(outer);
+    const Rect modelOuter{form->Left(), form->Top(), form->Width(), form->Height()};
+    if (!Same(modelOuter, shownOuter)) Report(name + " outer rectangle", modelOuter, shownOuter);
+    RECT client;
+    GetClientRect(window, &client);
+    const Rect shownClient = FromRect(client);
+    const Rect modelClient{0, 0, form->ClientWidth(), form->ClientHeight()};
+    if (!Same(modelClient, shownClient)) Report(name + " client area", modelClient, shownClient);
+    int controls = g_controls;
+    for (vcl::TControl* control : form->Controls()) CheckControl(form->Name(), control);
+    controls = g_controls - controls;
+    std::printf("formcheck: %s: client %dx%d, %d control(s)%s\n", name.c_str(), shownClient.width, shownClient.height, controls,
+                IsWindowVisible(window) ? "" : " (hidden by its show handler)");
+}
+
+// Answers the message boxes of this process while the forms are shown.
+BOOL CALLBACK AnswerBox(HWND window, LPARAM) {
+    char className[16] = {};
+    GetClassNameA(window, className, sizeof className);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process == GetCurrentProcessId() && IsWindowVisible(window) && std::string(className) == "#32770") {
+        char title[128] = {}, text[512] = {};
+        GetWindowTextA(window, title, sizeof title);
+        GetDlgItemTextA(window, 0xFFFF, text, sizeof text);
+        std::printf("formcheck: message box \"%s\": \"%s\" (answered OK)\n", title, text);
+        PostMessageA(window, WM_COMMAND, IDOK, 0);
+    }
+    return TRUE;
+}
+
+volatile LONG g_done = 0;
+
+DWORD WINAPI AnswerBoxes(LPVOID) {
+    while (InterlockedCompareExchange(&g_done, 0, 0) == 0) {
+        EnumWindows(AnswerBox, 0);
+        Sleep(100);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main() {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    const HANDLE answerer = CreateThread(nullptr, 0, AnswerBoxes, nullptr, 0, nullptr);
+
+    vcl::Application->Initialize();
+    vcl::Application->SetTitle("formcheck");
+    CreateForms();
+    for (vcl::TForm* form : vcl::Application->Forms()) {
+        form->Show();
+        vcl::Application->ProcessMessages();
+        CheckForm(form);
+        form->Hide();
+    }
+    const unsigned forms = static_cast<unsigned>(vcl::Application->Forms().size());
+    vcl::Application->DestroyForms();
+
+    InterlockedExchange(&g_done, 1);
+    if (answerer != nullptr) {
+        WaitForSingleObject(answerer, INFINITE);
+        CloseHandle(answerer);
+    }
+    std::printf("formcheck: %u forms, %d controls, %d mismatch(es)\n", forms, g_controls, g_mismatches);
+    return g_mismatches == 0 ? 0 : 1;
+}
