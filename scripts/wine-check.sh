@@ -24,7 +24,7 @@
 #             Correct!" in KT4790MCAP) and the utility window in place of the
 #             password check.
 #   popup     KT4790Mon.exe starts KT4790CAP.exe when "Pop" is 1, and not
-#             when it is 0.
+#             when it is 0; KT4790mMon.exe (ASPI) starts KT4790MCAP.exe.
 # Screenshots go to build/wine-shots/.
 #
 # Each check is a function check_NAME below, named in the list of sections
@@ -205,7 +205,7 @@ disk_password=secret
 emulated_ready() {
     local file
     [[ -n $emulated ]] || return 1
-    for file in KT4790CAP.exe KT4790MCAP.exe KT4790DLL.dll KT4790mDLL.dll KT4790Mon.exe kt4790-emu.exe; do
+    for file in KT4790CAP.exe KT4790MCAP.exe KT4790DLL.dll KT4790mDLL.dll KT4790Mon.exe KT4790mMon.exe kt4790-emu.exe; do
         [[ $(pe_machine "$emulated/$file") == "$(pe_machine "$bin/wincheck.exe")" ]] || return 1
     done
 }
@@ -252,32 +252,34 @@ check_password() {
 # --- popup: the monitor starts the application only when "Pop" is 1 -----------------
 # KT4790Mon.exe searches in its first pass (after 2 s) and starts KT4790CAP.exe
 # 3 s later: about 6 s measured. With "Pop" = 0 nothing may come within 10 s.
+# check_popup MONITOR APP_TITLE WINDOWS_VERSION "POP..."
 check_popup() {
-    local pop status pid found
+    local monitor=$1 app=$2 pop status pid found
     make_disk
-    for pop in 1 0; do
+    set_windows_version "$3"
+    for pop in $4; do
         timeout 60 "$wine" reg add 'HKLM\Software\KT4790C\V2.0' /v Pop /t REG_DWORD /d "$pop" /f >/dev/null 2>&1 ||
             fail "cannot set Pop"
-        timeout 60 "$wine" "$emulated/KT4790Mon.exe" &
+        timeout 60 "$wine" "$emulated/$monitor" &
         pid=$!
-        wincheck startup KT4790CAP "$main_title" 10000 >/dev/null
+        wincheck startup "$app" "$main_title" 10000 >/dev/null
         found=$?
         if ((pop == 1)); then
-            ((found == 0)) || fail "KT4790Mon.exe did not start KT4790CAP.exe with Pop = 1"
+            ((found == 0)) || fail "$monitor did not start $app.exe with Pop = 1"
         else
-            wincheck count KT4790CAP 0 || fail "KT4790Mon.exe started KT4790CAP.exe with Pop = 0"
+            wincheck count "$app" 0 || fail "$monitor started $app.exe with Pop = 0"
         fi
         # A second start stops the monitor; both end with 0.
-        timeout 30 "$wine" "$emulated/KT4790Mon.exe"
+        timeout 30 "$wine" "$emulated/$monitor"
         status=$?
-        ((status == 0)) || fail "the second emulated KT4790Mon.exe ended with $status"
+        ((status == 0)) || fail "the second emulated $monitor ended with $status"
         wait "$pid"
         status=$?
-        ((status == 0)) || fail "emulated KT4790Mon.exe ended with $status"
+        ((status == 0)) || fail "emulated $monitor ended with $status"
         if ((pop == 1)); then
-            wincheck close "$main_title" 15000 >/dev/null || fail "the started KT4790CAP.exe did not close"
+            wincheck close "$main_title" 15000 >/dev/null || fail "the started $app.exe did not close"
         fi
-        echo "wine-check: KT4790Mon.exe with Pop = $pop: KT4790CAP.exe $( ((pop == 1)) && echo started || echo "not started") ($(elapsed))"
+        echo "wine-check: $monitor with Pop = $pop: $app.exe $( ((pop == 1)) && echo started || echo "not started") ($(elapsed))"
     done
 }
 
@@ -292,6 +294,6 @@ check_monitor
 emulated_ready || fail "no emulated variant of this build in $bin/../emulated (the Windows presets build it)"
 check_password KT4790CAP.exe KT4790CAP winxp "Password Correct."
 check_password KT4790MCAP.exe KT4790MCAP win98 "Password Correct!"
-set_windows_version winxp
-check_popup
+check_popup KT4790Mon.exe KT4790CAP winxp "1 0"
+check_popup KT4790mMon.exe KT4790MCAP win98 1
 echo "wine-check: passed ($arch: $bin) in $(elapsed)"
