@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/Hint.h"
 #include "app/Jutility.h"
 #include "app/devbind.h"
 #include "kt4790/records.h"
@@ -20,6 +21,9 @@ namespace {
 kt4790::PasswordBlock Buffer;
 
 constexpr int kMaxFailedAttempts = 3;
+
+// "OK" and "HINT" with no device selected.
+constexpr const char* kSelectDevice = "Please select the device!";
 
 #ifdef KT4790_ASPI
 constexpr const char* kPasswordCorrect = "Password Correct!";
@@ -53,15 +57,6 @@ static_assert(offsetof(NOTIFYICONDATAA, szTip) == 24, "szTip at 24");
 static_assert(offsetof(NOTIFYICONDATAA, dwInfoFlags) == 484, "dwInfoFlags at 484, the last field of 488 bytes");
 #endif
 
-template <class Control>
-Control* Place(vcl::TForm* form, const char* name, int left, int top, int width, int height) {
-    Control* control = new Control(form);
-    control->SetName(name);
-    control->SetParent(form);
-    control->SetBounds(left, top, width, height);
-    return control;
-}
-
 }  // namespace
 
 TMainForm::TMainForm(vcl::TComponent* Owner) : vcl::TForm(Owner) {
@@ -73,45 +68,45 @@ TMainForm::TMainForm(vcl::TComponent* Owner) : vcl::TForm(Owner) {
     SetClientWidth(289);
     SetClientHeight(209);
 
-    labDocLine1 = Place<vcl::TLabel>(this, "labDocLine1", 16, 8, 257, 16);
+    labDocLine1 = vcl::PlaceControl<vcl::TLabel>(this, this, "labDocLine1", 16, 8, 257, 16);
     labDocLine1->SetCaption("Please select the device and input");
-    labDocLine2 = Place<vcl::TLabel>(this, "labDocLine2", 16, 24, 257, 16);
+    labDocLine2 = vcl::PlaceControl<vcl::TLabel>(this, this, "labDocLine2", 16, 24, 257, 16);
     labDocLine2->SetCaption("the password. If the device doesn't");
-    labDocLine3 = Place<vcl::TLabel>(this, "labDocLine3", 16, 40, 257, 16);
+    labDocLine3 = vcl::PlaceControl<vcl::TLabel>(this, this, "labDocLine3", 16, 40, 257, 16);
     labDocLine3->SetCaption("appear in the box, please check the ");
-    labDocLine4 = Place<vcl::TLabel>(this, "labDocLine4", 16, 56, 257, 16);
+    labDocLine4 = vcl::PlaceControl<vcl::TLabel>(this, this, "labDocLine4", 16, 56, 257, 16);
     labDocLine4->SetCaption("device and click the Refresh button.");
 
-    labDevice = Place<vcl::TLabel>(this, "labDevice", 16, 86, 57, 16);
+    labDevice = vcl::PlaceControl<vcl::TLabel>(this, this, "labDevice", 16, 86, 57, 16);
     labDevice->SetCaption("Device:");
-    cboxDeviceList = Place<vcl::TComboBox>(this, "cboxDeviceList", 80, 82, 121, 21);
+    cboxDeviceList = vcl::PlaceControl<vcl::TComboBox>(this, this, "cboxDeviceList", 80, 82, 121, 21);
     cboxDeviceList->SetTabOrder(0);
-    btnRefresh = Place<vcl::TButton>(this, "btnRefresh", 208, 80, 65, 25);
+    btnRefresh = vcl::PlaceControl<vcl::TButton>(this, this, "btnRefresh", 208, 80, 65, 25);
     btnRefresh->SetCaption("Refresh");
     btnRefresh->SetTabOrder(1);
 
-    labPassword = Place<vcl::TLabel>(this, "labPassword", 16, 118, 57, 16);
+    labPassword = vcl::PlaceControl<vcl::TLabel>(this, this, "labPassword", 16, 118, 57, 16);
     labPassword->SetCaption("Password:");
-    edtPwd = Place<vcl::TEdit>(this, "edtPwd", 80, 114, 121, 21);
+    edtPwd = vcl::PlaceControl<vcl::TEdit>(this, this, "edtPwd", 80, 114, 121, 21);
     edtPwd->SetMaxLength(8);
     edtPwd->SetPasswordChar('*');
     edtPwd->SetTabOrder(2);
 
-    rbtnAutoPopUp = Place<vcl::TCheckBox>(this, "rbtnAutoPopUp", 80, 144, 121, 17);
+    rbtnAutoPopUp = vcl::PlaceControl<vcl::TCheckBox>(this, this, "rbtnAutoPopUp", 80, 144, 121, 17);
     rbtnAutoPopUp->SetCaption("Auto Pop-Up");
     rbtnAutoPopUp->SetTabOrder(6);
 
-    btnOk = Place<vcl::TButton>(this, "btnOk", 16, 172, 75, 25);
+    btnOk = vcl::PlaceControl<vcl::TButton>(this, this, "btnOk", 16, 172, 75, 25);
     btnOk->SetCaption("OK");
     btnOk->SetTabOrder(3);
-    btnHint = Place<vcl::TButton>(this, "btnHint", 107, 172, 75, 25);
+    btnHint = vcl::PlaceControl<vcl::TButton>(this, this, "btnHint", 107, 172, 75, 25);
     btnHint->SetCaption("HINT");
     btnHint->SetTabOrder(4);
-    btnCancel = Place<vcl::TButton>(this, "btnCancel", 198, 172, 75, 25);
+    btnCancel = vcl::PlaceControl<vcl::TButton>(this, this, "btnCancel", 198, 172, 75, 25);
     btnCancel->SetCaption("CANCEL");
     btnCancel->SetTabOrder(5);
 
-    ImgICON = Place<vcl::TImage>(this, "ImgICON", 240, 132, 32, 32);
+    ImgICON = vcl::PlaceControl<vcl::TImage>(this, this, "ImgICON", 240, 132, 32, 32);
     ImgICON->SetVisible(false);
     ImgICON->Icon().LoadFromResourceName("IMGICON");
 
@@ -126,12 +121,14 @@ TMainForm::TMainForm(vcl::TComponent* Owner) : vcl::TForm(Owner) {
     ExitSECURITY1->SetCaption("Exit SECURITY");
     PopupMenu->Add(ExitSECURITY1);
 
-    // "HINT" (btnHint) has no handler yet.
+    btnHint->OnClick = vcl::Handler(this, &TMainForm::btnHintClick);
     btnOk->OnClick = vcl::Handler(this, &TMainForm::btnOkClick);
     edtPwd->OnKeyPress = vcl::Handler(this, &TMainForm::edtPwdKeyPress);
     btnCancel->OnClick = vcl::Handler(this, &TMainForm::btnCancelClick);
     btnRefresh->OnClick = vcl::Handler(this, &TMainForm::btnRefreshClick);
     rbtnAutoPopUp->OnClick = vcl::Handler(this, &TMainForm::rbtnAutoPopUpClick);
+    ShowSECURITY1->OnClick = vcl::Handler(this, &TMainForm::ShowSECURITY1Click);
+    ExitSECURITY1->OnClick = vcl::Handler(this, &TMainForm::ExitSECURITY1Click);
     OnCreate = vcl::Handler(this, &TMainForm::FormCreate);
     OnShow = vcl::Handler(this, &TMainForm::FormShow);
     OnDestroy = vcl::Handler(this, &TMainForm::FormDestroy);
@@ -183,7 +180,7 @@ void TMainForm::LeaveStayOnTop() {
 void TMainForm::btnOkClick(vcl::TObject* /*Sender*/) {
     LeaveStayOnTop();
     if (cboxDeviceList->ItemIndex() < 0) {
-        devbind::ShowWarning("Please select the device!");
+        devbind::ShowWarning(kSelectDevice);
         return;
     }
 
@@ -223,6 +220,15 @@ void TMainForm::btnOkClick(vcl::TObject* /*Sender*/) {
     Close();
 }
 
+void TMainForm::btnHintClick(vcl::TObject* /*Sender*/) {
+    LeaveStayOnTop();
+    if (cboxDeviceList->ItemIndex() < 0) {
+        devbind::ShowWarning(kSelectDevice);
+        return;
+    }
+    ShowPasswordHint(cboxDeviceList->Items()[cboxDeviceList->ItemIndex()].c_str());
+}
+
 void TMainForm::edtPwdKeyPress(vcl::TObject* /*Sender*/, char& Key) {
     if (Key != '\r') return;
     // Enter is the "OK" button; the edit does not take it.
@@ -247,6 +253,51 @@ void TMainForm::rbtnAutoPopUpClick(vcl::TObject* /*Sender*/) {
     if (!Registry.OpenKey(REG_SETTINGS_KEY, false)) return;
     Registry.ReadInteger("Pop");  // only that it can be read matters
     Registry.WriteInteger("Pop", rbtnAutoPopUp->Checked() ? 1 : 0);
+}
+
+void TMainForm::WMTrayIcon(vcl::TMessage& message) {
+    switch (message.LParam) {
+        case WM_LBUTTONDBLCLK:
+            // The icon never leads past the password check: the utility
+            // window comes back only after a correct password.
+            if (!Visible() && !JUtilityForm->Visible()) Show();
+            break;
+        case WM_RBUTTONUP: {
+            POINT cursor;
+            if (GetCursorPos(&cursor)) {
+                PopupMenu->SetPopupComponent(this);
+                // The menu closes on a click elsewhere only when its owner
+                // is the foreground window.
+                SetForegroundWindow(Handle());
+                PopupMenu->Popup(cursor.x, cursor.y);
+            } else {
+                Show();
+            }
+            break;
+        }
+        default:
+            break;
+    }
+    TForm::Dispatch(message);
+}
+
+void TMainForm::ShowSECURITY1Click(vcl::TObject* /*Sender*/) {
+    if (Visible() || JUtilityForm->Visible()) return;
+    SetVisible(true);
+    JUtilityForm->SetVisible(false);
+}
+
+void TMainForm::ExitSECURITY1Click(vcl::TObject* /*Sender*/) {
+    SetTrayIcon(NIM_DELETE);
+    vcl::Application->Terminate();
+}
+
+void TMainForm::Dispatch(vcl::TMessage& message) {
+    if (message.Msg == WM_TRAYICON) {
+        WMTrayIcon(message);
+        return;
+    }
+    TForm::Dispatch(message);
 }
 
 int TMainForm::SetTrayIcon(DWORD operation) {

@@ -42,10 +42,21 @@ public:
     void FormShow(vcl::TObject* Sender);
     void FormDestroy(vcl::TObject* Sender);
     void btnOkClick(vcl::TObject* Sender);
+    void btnHintClick(vcl::TObject* Sender);
     void edtPwdKeyPress(vcl::TObject* Sender, char& Key);
     void btnCancelClick(vcl::TObject* Sender);
     void btnRefreshClick(vcl::TObject* Sender);
     void rbtnAutoPopUpClick(vcl::TObject* Sender);
+
+    // The icon's mouse events (the event is the message's LParam): a double
+    // click brings the password check back when every window is hidden, a
+    // right click opens PopupMenu at the cursor. Then the framework's default
+    // handling. The utility window forwards the icon's messages here too.
+    void WMTrayIcon(vcl::TMessage& message);
+    void ShowSECURITY1Click(vcl::TObject* Sender);
+    void ExitSECURITY1Click(vcl::TObject* Sender);
+
+    void Dispatch(vcl::TMessage& message) override;
 
     // The first step of every device action of this window: drops the
     // stay-on-top style once (the window is re-created with a new handle)

@@ -181,6 +181,7 @@ void Show(const char* text, const char* caption) {
 
 void ShowError(const char* text) { Show(text, kCaptionError); }
 void ShowWarning(const char* text) { Show(text, kCaptionWarning); }
+void ShowDeviceNotFound() { ShowWarning(kNotFound); }
 
 DeviceSession::DeviceSession(Operation operation) : operation_(operation) {}
 

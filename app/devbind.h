@@ -63,6 +63,9 @@ constexpr ProcIndex kFinder = kGetHandle;
 // The messages of the table, each shown with MessageBoxA, no owner window.
 void ShowError(const char* text);    // caption "ERROR", warning icon
 void ShowWarning(const char* text);  // caption "WARNING", warning icon
+// "Can't find the device, please check the device!" / "WARNING", for the
+// failures after binding that say so whatever the operation's not-found text.
+void ShowDeviceNotFound();
 
 class DeviceSession {
 public:

@@ -318,15 +318,6 @@ void SetVolumeLabel(int slot, const char* label) {
     entry[kVolumeLabelSize - 1] = kVolumeLabelAttribute;
 }
 
-void SwapBytes(void* data, int n) {
-    auto* bytes = static_cast<std::uint8_t*>(data);
-    for (int i = 0, j = n - 1; i < j; ++i, --j) {
-        const std::uint8_t t = bytes[i];
-        bytes[i] = bytes[j];
-        bytes[j] = t;
-    }
-}
-
 std::uint32_t MapSector(std::uint32_t a) {
     if (!GeometryUsable(FormatParams.ZoneCount, FormatParams.ChipCount)) return a;
     const std::uint32_t z = FormatParams.ZoneCount / FormatParams.ChipCount;

@@ -18,6 +18,7 @@
 #include <windows.h>
 
 #include "app/devbind.h"
+#include "kt4790/records.h"
 
 namespace newformat {
 
@@ -55,8 +56,9 @@ extern FormatParamsState FormatParams;
 // volume-label attribute in byte 11. An empty label clears the slot.
 void SetVolumeLabel(int slot, const char* label);
 
-// Reverses the n bytes at data in place.
-void SwapBytes(void* data, int n);
+// Reverses the n bytes at data in place (device and host order of the
+// big-endian words).
+using kt4790::SwapBytes;
 
 // The area sector a as a device sector address, from ZoneCount, ChipCount and
 // LargeBlock of FormatParams. With no zones per chip it returns a unchanged;

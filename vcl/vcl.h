@@ -695,4 +695,16 @@ private:
     HKEY currentKey_ = nullptr;
 };
 
+// A control of `form`, named and placed on `parent` (the form itself or a
+// group box of it) at the given position and size: how the forms lay
+// themselves out, as their form resources would.
+template <class Control>
+Control* PlaceControl(TForm* form, TWinControl* parent, const char* name, int left, int top, int width, int height) {
+    Control* control = new Control(form);
+    control->SetName(name);
+    control->SetParent(parent);
+    control->SetBounds(left, top, width, height);
+    return control;
+}
+
 }  // namespace vcl

@@ -23,20 +23,67 @@ void PasswordBlock::SetNew(const char* text, std::size_t length) {
     StorePassword(bytes + kPwdNewLength, text, length);
 }
 
-bool WalkDescriptorChain(const std::uint8_t (&sector)[kSectorSize], unsigned index, DescriptorRef& out) {
+ChainWalk WalkDescriptorChainTo(const std::uint8_t (&sector)[kSectorSize], unsigned index, DescriptorRef& out) {
     std::uint16_t offset = kDescriptorChainStart;
     for (unsigned i = 0;; ++i) {
-        if (offset >= kDescriptorChainEnd) return false;
+        if (offset >= kDescriptorChainEnd) return ChainWalk::Malformed;
         const std::uint8_t length = sector[offset];
-        if (length < 2) return false;
-        if (offset + length > kDescriptorChainEnd) return false;
+        if (length == 0) {
+            out.offset = offset;
+            out.length = 0;
+            return ChainWalk::Ended;
+        }
+        if (length < 2) return ChainWalk::Malformed;
+        if (offset + length > kDescriptorChainEnd) return ChainWalk::Malformed;
         if (i == index) {
             out.offset = offset;
             out.length = length;
-            return true;
+            return ChainWalk::Found;
         }
         offset = static_cast<std::uint16_t>(offset + length);
     }
+}
+
+bool WalkDescriptorChain(const std::uint8_t (&sector)[kSectorSize], unsigned index, DescriptorRef& out) {
+    DescriptorRef found;
+    if (WalkDescriptorChainTo(sector, index, found) != ChainWalk::Found) return false;
+    out = found;
+    return true;
+}
+
+bool ReplaceDescriptor(std::uint8_t (&sector)[kSectorSize], unsigned index, const std::uint8_t* body,
+                       std::size_t bodyLength) {
+    constexpr std::size_t kMaxBody = 255 - 2;
+    if (bodyLength > kMaxBody) return false;
+
+    DescriptorRef replaced;
+    const ChainWalk walk = WalkDescriptorChainTo(sector, index, replaced);
+    if (walk == ChainWalk::Malformed) return false;
+    DescriptorRef end = replaced;
+    if (walk == ChainWalk::Found && WalkDescriptorChainTo(sector, kChainEndIndex, end) != ChainWalk::Ended) {
+        return false;
+    }
+
+    // The descriptors after the replaced one, up to the chain's zero byte.
+    const std::size_t start = replaced.offset;
+    const std::size_t following = start + replaced.length;
+    const std::size_t savedLength = end.offset - following;
+    const std::size_t newLength = bodyLength + 2;
+    // The chain's terminating zero byte must still lie before byte 493.
+    if (start + newLength + savedLength >= kDescriptorChainEnd) return false;
+
+    std::uint8_t saved[kSectorSize];
+    std::memcpy(saved, sector + following, savedLength);
+
+    std::size_t p = start;
+    sector[p] = static_cast<std::uint8_t>(newLength);
+    sector[p + 1] = kStringDescriptorType;
+    if (bodyLength != 0) std::memcpy(sector + p + 2, body, bodyLength);
+    p += newLength;
+    std::memcpy(sector + p, saved, savedLength);
+    p += savedLength;
+    std::memset(sector + p, 0, kDescriptorChainEnd - p);
+    return true;
 }
 
 bool FindNameDescriptor(const std::uint8_t (&sector)[kSectorSize], std::uint16_t& bodyOffset,
@@ -68,6 +115,15 @@ void WriteBigEndian32(std::uint8_t* p, std::uint32_t value) {
     p[1] = static_cast<std::uint8_t>(value >> 16);
     p[2] = static_cast<std::uint8_t>(value >> 8);
     p[3] = static_cast<std::uint8_t>(value);
+}
+
+void SwapBytes(void* data, int n) {
+    auto* bytes = static_cast<std::uint8_t*>(data);
+    for (int i = 0, j = n - 1; i < j; ++i, --j) {
+        const std::uint8_t t = bytes[i];
+        bytes[i] = bytes[j];
+        bytes[j] = t;
+    }
 }
 
 bool IsValidSpare(const std::uint8_t (&spare)[kSpareSize]) {

@@ -72,6 +72,39 @@ struct DescriptorRef {
 // descriptor lies inside bytes 32-492 of the sector.
 bool WalkDescriptorChain(const std::uint8_t (&sector)[kSectorSize], unsigned index, DescriptorRef& out);
 
+// How a walk towards one descriptor ended.
+enum class ChainWalk {
+    Found,      // the target descriptor: `out` gives its offset and length
+    Ended,      // a zero length byte ended the chain first: `out.offset` is
+                // that byte, `out.length` is 0
+    Malformed,  // a length byte of 1, or a descriptor leaving bytes 32-492,
+                // or no zero length byte before byte 493: `out` untouched
+};
+
+// The same walk as WalkDescriptorChain, telling apart a chain that ends
+// before the target (the writers append there) from one that is malformed.
+// A target whose length byte is 1 is malformed. With kChainEndIndex the walk
+// goes to the zero length byte that ends the chain.
+ChainWalk WalkDescriptorChainTo(const std::uint8_t (&sector)[kSectorSize], unsigned index, DescriptorRef& out);
+constexpr unsigned kChainEndIndex = ~0u;
+
+// Rebuilds the chain with descriptor `index` (kNameDescriptorIndex or
+// kHintDescriptorIndex) replaced by the text descriptor
+// [bodyLength + 2, 3, body]: the descriptors before it stay as they are, the
+// ones after it follow the new one in their order, and zero bytes fill the
+// chain area up to byte 492. When the chain ends before `index`, the new
+// descriptor is appended where it ends. Bytes 0-31 and 493-511 never change.
+//
+// A sector that could not be written back sound is refused (false) and left
+// untouched, rather than cut short (which would lose later descriptors or
+// part of the text):
+//   - its chain is malformed (WalkDescriptorChainTo) up to its end;
+//   - the body does not fit a length byte (bodyLength above 253);
+//   - the rebuilt chain and its terminating zero byte would not end before
+//     byte 493.
+bool ReplaceDescriptor(std::uint8_t (&sector)[kSectorSize], unsigned index, const std::uint8_t* body,
+                       std::size_t bodyLength);
+
 // The NameDescriptor: its body (UTF-16LE, L - 2 bytes). Refuses everything
 // WalkDescriptorChain refuses, and a name longer than 32 bytes (L above 34),
 // which no DeviceNameEntry can hold. `bodyOffset` is the offset of the first
@@ -83,6 +116,11 @@ std::uint16_t ReadBigEndian16(const std::uint8_t* p);
 void WriteBigEndian16(std::uint8_t* p, std::uint16_t value);
 std::uint32_t ReadBigEndian32(const std::uint8_t* p);  // assembled from unsigned bytes
 void WriteBigEndian32(std::uint8_t* p, std::uint32_t value);
+
+// Reverses the n bytes at data in place: turns a big-endian word of the
+// sector (PartitionWord, ChipBlockTable slots) copied into a variable into
+// the value of the little-endian hosts, and back.
+void SwapBytes(void* data, int n);
 
 inline std::uint16_t PartitionWord(const std::uint8_t (&sector)[kSectorSize]) {
     return ReadBigEndian16(sector + kPartitionWordOffset);

@@ -143,9 +143,20 @@ void RegisterClasses() {
 
 // Group boxes pass the notifications of their children on to the form, so
 // that they reach the form's Dispatch like those of the form's own controls.
+// A group box window does not erase its own background, and the form, which
+// clips its children, leaves that area alone: it is painted here in the
+// group box's colour.
 LRESULT CALLBACK GroupBoxProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     const WNDPROC original = OriginalProc(window);
     switch (message) {
+        case WM_ERASEBKGND: {
+            const TControl* control = ControlOf(window);
+            if (control == nullptr) break;
+            RECT area;
+            GetClientRect(window, &area);
+            FillRect(reinterpret_cast<HDC>(wParam), &area, BrushOf(control->Color()));
+            return TRUE;
+        }
         case WM_COMMAND:
         case WM_DRAWITEM:
         case WM_CTLCOLOREDIT:
@@ -154,8 +165,9 @@ LRESULT CALLBACK GroupBoxProc(HWND window, UINT message, WPARAM wParam, LPARAM l
         case WM_CTLCOLORLISTBOX:
             return SendMessageA(GetAncestor(window, GA_ROOT), message, wParam, lParam);
         default:
-            return CallWindowProcA(original, window, message, wParam, lParam);
+            break;
     }
+    return CallWindowProcA(original, window, message, wParam, lParam);
 }
 
 // Edits raise OnKeyPress (the character may be changed or swallowed) and

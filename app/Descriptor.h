@@ -1,0 +1,53 @@
+// The application's access to the device's DescriptorSector: finding it with
+// vendor sector reads through the bound library, and rewriting its name or
+// hint descriptor before the dialog writes it back with SetEString.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+
+#include "app/devbind.h"
+#include "devlib/devcmd.h"
+#include "kt4790/records.h"
+
+// How far the chip-0x30 search looks: blocks 0 to 32, or until the sector is
+// found or a read fails.
+enum class SearchLimit { Blocks33, None };
+constexpr unsigned kSearchLimitBlocks = 33;
+
+enum class DescriptorSearch {
+    Found,            // the buffer holds the DescriptorSector
+    ReadFailed,
+    NotFound,         // no valid spare area within the limit
+    UnsupportedChip,  // neither 0x13 nor 0x30; nothing was read
+};
+
+// Finds the DescriptorSector of the session's device and reads it into
+// `sector`, which also takes the spare areas on the way. `chipCode` is the
+// GetChipVersion reply's byte 0; `largeBlock` the GetMediaSize reply's
+// LargeBlock (used on chip 0x30 only).
+//
+// Without a limit the search also ends, not found, where the next sector
+// number would not fit 32 bits, so a device that answers every spare read
+// cannot hold the application.
+DescriptorSearch LocateDescriptorSector(const devbind::DeviceSession& device, decltype(&VSCReadSector) vscReadSector,
+                                        BYTE (&sector)[kt4790::kSectorSize], BYTE chipCode, bool largeBlock,
+                                        SearchLimit limit);
+
+// The password and hint dialogs' messages for a search that did not find the
+// sector: "Please update the program!" for an unknown chip, else "Can't find
+// the device, please check the device!", both with caption "WARNING".
+void ShowSearchFailure(DescriptorSearch outcome);
+
+// Replaces descriptor `index` (kt4790::kNameDescriptorIndex or
+// kHintDescriptorIndex) with the n bytes of `text`, converted from the ANSI
+// code page to UTF-16LE; n = 0 gives the descriptor 2, 3.
+//
+// The descriptor is sized by the units the conversion gives (fewer than n
+// for double-byte characters), so no stale bytes of the old sector end up
+// in its body. A text that cannot be converted, and every sector that
+// kt4790::ReplaceDescriptor refuses (a malformed chain, or a chain that would
+// no longer end before byte 493), is refused: false, the sector unchanged,
+// and the caller writes nothing.
+bool ReplaceDescriptor(BYTE (&sector)[kt4790::kSectorSize], unsigned index, const char* text, std::size_t n);
