@@ -72,3 +72,54 @@ bool ReplaceDescriptor(BYTE (&sector)[kt4790::kSectorSize], unsigned index, cons
     }
     return kt4790::ReplaceDescriptor(sector, index, body, 2 * static_cast<std::size_t>(count));
 }
+
+bool WriteHintDescriptor(const devbind::DeviceSession& device, decltype(&GetChipVersion) getChipVersion,
+                         decltype(&GetMediaSize) getMediaSize, decltype(&VSCReadSector) vscReadSector,
+                         decltype(&SetEString) setEString, BYTE (&sector)[kt4790::kSectorSize], const char* hint,
+                         std::size_t n) {
+#ifdef KT4790_ASPI
+    const bool chipRead = getChipVersion(device.HostAdapterId, device.TargetId, sector) != 0;
+#else
+    constexpr BYTE kReplyLength = 4;
+    const bool chipRead = getChipVersion(device.DeviceHandle, sector, kReplyLength) != 0;
+#endif
+    if (!chipRead) {
+        devbind::ShowDeviceNotFound();
+        return false;
+    }
+    const BYTE chipCode = sector[0];
+    bool largeBlock = false;
+    if (chipCode == kt4790::kChipCode30) {
+#ifdef KT4790_ASPI
+        const bool sizeRead = getMediaSize(device.HostAdapterId, device.TargetId, sector) != 0;
+#else
+        const bool sizeRead = getMediaSize(device.DeviceHandle, sector, kReplyLength) != 0;
+#endif
+        if (!sizeRead) {
+            devbind::ShowDeviceNotFound();
+            return false;
+        }
+        largeBlock = kt4790::ParseMediaSizeReply(sector).largeBlock;
+    }
+    const DescriptorSearch search =
+        LocateDescriptorSector(device, vscReadSector, sector, chipCode, largeBlock, SearchLimit::Blocks33);
+    if (search != DescriptorSearch::Found) {
+        ShowSearchFailure(search);
+        return false;
+    }
+    if (!ReplaceDescriptor(sector, kt4790::kHintDescriptorIndex, hint, n)) {
+        devbind::ShowDeviceNotFound();
+        return false;
+    }
+    // The low byte of the result tells.
+#ifdef KT4790_ASPI
+    const BYTE written = setEString(device.HostAdapterId, device.TargetId, sector);
+#else
+    const BYTE written = static_cast<BYTE>(setEString(device.DeviceHandle, sector));
+#endif
+    if (written == 0) {
+        devbind::ShowDeviceNotFound();
+        return false;
+    }
+    return true;
+}

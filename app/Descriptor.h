@@ -51,3 +51,15 @@ void ShowSearchFailure(DescriptorSearch outcome);
 // no longer end before byte 493), is refused: false, the sector unchanged,
 // and the caller writes nothing.
 bool ReplaceDescriptor(BYTE (&sector)[kt4790::kSectorSize], unsigned index, const char* text, std::size_t n);
+
+// The hint rewrite of the set, change and clear password dialogs, in their
+// order: GetChipVersion into `sector`, for chip 0x30 GetMediaSize, the
+// search within 33 blocks, ReplaceDescriptor of the HintDescriptor with the
+// n bytes of `hint` (n = 0: the empty hint 2, 3), then SetEString. Every
+// failure shows the dialogs' message ("Please update the program!" for an
+// unknown chip, else "Can't find the device, please check the device!") and
+// returns false.
+bool WriteHintDescriptor(const devbind::DeviceSession& device, decltype(&GetChipVersion) getChipVersion,
+                         decltype(&GetMediaSize) getMediaSize, decltype(&VSCReadSector) vscReadSector,
+                         decltype(&SetEString) setEString, BYTE (&sector)[kt4790::kSectorSize], const char* hint,
+                         std::size_t n);

@@ -113,3 +113,8 @@ void ShowPasswordHint(const char* deviceName) {
     pwdExist(session.DeviceHandle, Sector, kReplyLength);
 #endif
 }
+
+bool IsHintCharacter(char key) {
+    return (key >= '0' && key <= '9') || (key >= 'A' && key <= 'Z') || (key >= 'a' && key <= 'z') || key == ' ' ||
+           key == '\b' || key == 127;
+}

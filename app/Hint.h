@@ -8,3 +8,8 @@
 // with caption "Password Hint". Loads and frees the device library itself;
 // every failure ends the press after its message.
 void ShowPasswordHint(const char* deviceName);
+
+// The key filter of the hint edits of the set and change dialogs: ASCII
+// letters and digits, the blank, backspace and DEL. The hint is then ASCII
+// text with one UTF-16LE unit per character on the device.
+bool IsHintCharacter(char key);

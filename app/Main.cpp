@@ -316,32 +316,5 @@ int TMainForm::SetTrayIcon(DWORD operation) {
 }
 
 void FillDeviceList() {
-    vcl::TComboBox* list = MainForm->cboxDeviceList;
-    {
-        devbind::DeviceSession session(devbind::Operation::MainDeviceList);
-        decltype(&GetAllDeviceName) getAllDeviceName = nullptr;
-        if (!session.Load() || !session.Bind(devbind::kGetAllDeviceName, getAllDeviceName)) return;
-
-        char filter[16];
-        devbind::DeviceSession::CopyRevisionFilter(filter);
-        kt4790::DeviceNameEntry table[kt4790::kDeviceNameTableCapacity];
-        std::memset(table, 0, sizeof table);
-        BYTE count = kt4790::kDeviceNameTableCapacity;
-        if (getAllDeviceName(filter, reinterpret_cast<BYTE*>(table), &count) != 0) {
-            // The library reports the count; never read past the table.
-            const unsigned listed = count < kt4790::kDeviceNameTableCapacity ? count : kt4790::kDeviceNameTableCapacity;
-            for (unsigned k = 0; k < listed; ++k) {
-                const unsigned length = table[k].length < kt4790::kMaxNameBytes ? table[k].length : kt4790::kMaxNameBytes;
-                // 16 UTF-16 units at most, and always a terminating zero unit.
-                WCHAR wide[kt4790::kMaxNameBytes / 2 + 1];
-                std::memset(wide, 0, sizeof wide);
-                std::memcpy(wide, table[k].name, length);
-                char name[2 * (kt4790::kMaxNameBytes / 2) + 1];
-                std::memset(name, 0, sizeof name);
-                WideCharToMultiByte(CP_ACP, 0, wide, -1, name, sizeof name, nullptr, nullptr);
-                list->Items().Add(name);
-            }
-        }
-    }
-    if (list->Items().Count() > 0) list->SetItemIndex(0);
+    AddAttachedDeviceNames(MainForm->cboxDeviceList, devbind::Operation::MainDeviceList, ListedName::AsStored);
 }

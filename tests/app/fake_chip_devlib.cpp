@@ -52,6 +52,10 @@ DEVLIB_EXPORT BYTE WINAPI VSCReadSector(BYTE, BYTE, BYTE*, DWORD, int, int) {
     MessageBoxA(nullptr, "VSCReadSector", "FAKE", MB_OK);
     return 0;
 }
+DEVLIB_EXPORT BYTE WINAPI SetEString(BYTE, BYTE, BYTE*) {
+    MessageBoxA(nullptr, "SetEString", "FAKE", MB_OK);
+    return 0;
+}
 #else
 // A handle of its own, which the application must close.
 DEVLIB_EXPORT HANDLE WINAPI GetHandle(char* /*RevisionFilter*/, char* /*name*/) {
@@ -75,6 +79,10 @@ DEVLIB_EXPORT int WINAPI PwdExist(HANDLE, BYTE* destination, BYTE length) {
 }
 DEVLIB_EXPORT int WINAPI VSCReadSector(HANDLE, BYTE*, DWORD, int, int) {
     MessageBoxA(nullptr, "VSCReadSector", "FAKE", MB_OK);
+    return 0;
+}
+DEVLIB_EXPORT int WINAPI SetEString(HANDLE, BYTE*) {
+    MessageBoxA(nullptr, "SetEString", "FAKE", MB_OK);
     return 0;
 }
 #endif

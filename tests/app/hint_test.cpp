@@ -2,6 +2,7 @@
 // generations, through the real device library of the build: what is shown,
 // which sectors are read, and that nothing stays loaded or open.
 #include "app_test.h"
+#include "trace.h"
 
 #include "app/Main.h"
 #include "kt4790/records.h"
@@ -23,40 +24,10 @@ constexpr const char* kFinder = "GetHandle";
 constexpr std::uint8_t kGetChipVersion = 0xC0;
 constexpr std::uint8_t kGetMediaSize = 0xC1;
 constexpr std::uint8_t kPwdExist = 0xC2;
-constexpr std::uint8_t kVscRead = 0xF5;
 
 Box HintBox(const std::string& text) { return {text, "Password Hint", MB_OK}; }
 const Box kNoHintBox = HintBox("Sorry, no password hint was set.");
 const Box kNotFoundBox = Warning("Can't find the device, please check the device!");
-
-// One command as the hint display sends it: operation code, and for sector
-// reads the sector number and the flag byte (0x80 Flag80, 0x40 SpareFlag).
-struct Sent {
-    std::uint8_t opcode;
-    std::uint32_t sector;
-    std::uint8_t flags;
-    bool operator==(const Sent& o) const { return opcode == o.opcode && sector == o.sector && flags == o.flags; }
-};
-void PrintTo(const Sent& s, std::ostream* out) {
-    *out << std::hex << "{" << int(s.opcode) << " sector " << std::dec << s.sector << std::hex << " flags "
-         << int(s.flags) << "}" << std::dec;
-}
-Sent Query(std::uint8_t opcode) { return {opcode, 0, 0}; }
-Sent SpareRead(std::uint32_t sector) { return {kVscRead, sector, 0x40}; }
-Sent DataRead(std::uint32_t sector, std::uint8_t flags = 0) { return {kVscRead, sector, flags}; }
-
-Sent ToSent(const emulator::CommandRecord& r) {
-    if (r.cdb[0] != kVscRead) return Query(r.cdb[0]);
-    return {kVscRead, kt4790::ReadBigEndian32(&r.cdb[2]), r.cdb[1]};
-}
-
-struct Geometry {
-    const char* name;
-    std::uint8_t chipCode;
-    bool largeBlock;
-    std::uint32_t descriptorBlock;
-};
-void PrintTo(const Geometry& g, std::ostream* out) { *out << g.name; }
 
 class HintTest : public AppTest {
 protected:
