@@ -2,10 +2,17 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 
+#include "app/Chgdevname.h"
+#include "app/Chgpwd.h"
+#include "app/Chkpwd.h"
+#include "app/Clearpwd.h"
+#include "app/Descriptor.h"
 #include "app/Main.h"
+#include "app/Setpwd.h"
 #include "kt4790/records.h"
 
 TJUtilityForm* JUtilityForm = nullptr;
@@ -92,6 +99,10 @@ TJUtilityForm::TJUtilityForm(vcl::TComponent* Owner) : vcl::TForm(Owner) {
     btnRefresh->OnClick = vcl::Handler(this, &TJUtilityForm::btnRefreshClick);
     btnClose->OnClick = vcl::Handler(this, &TJUtilityForm::btnCloseClick);
     btnMini->OnClick = vcl::Handler(this, &TJUtilityForm::btnMiniClick);
+    btnSetNChkPwd->OnClick = vcl::Handler(this, &TJUtilityForm::btnSetNChkPwdClick);
+    btnChangPwd->OnClick = vcl::Handler(this, &TJUtilityForm::btnChangPwdClick);
+    btnClearPwd->OnClick = vcl::Handler(this, &TJUtilityForm::btnClearPwdClick);
+    btnChangDevName->OnClick = vcl::Handler(this, &TJUtilityForm::btnChangDevNameClick);
     OnCreate = vcl::Handler(this, &TJUtilityForm::FormCreate);
     OnShow = vcl::Handler(this, &TJUtilityForm::FormShow);
     OnClose = vcl::Handler(this, &TJUtilityForm::FormClose);
@@ -208,4 +219,227 @@ void AddNames(vcl::TComboBox* list, devbind::Operation operation, ListedName for
 void AddAttachedDeviceNames(vcl::TComboBox* list, devbind::Operation operation, ListedName form) {
     AddNames(list, operation, form);
     if (list->Items().Count() > 0) list->SetItemIndex(0);
+}
+
+// --- the openers of the function dialogs -------------------------------------------------
+//
+// Each opener reads what its choice depends on in one self-contained use of
+// the library, lets go of the device, and only then disables the function
+// buttons and shows the dialog (not modal: the list, "Refresh", "Close" and
+// "Minimize" stay usable). A failure shows one message and opens nothing,
+// so the buttons stay enabled.
+
+namespace {
+
+constexpr const char* kSelectDevice = "Please select the device!!";
+constexpr const char* kOneArea =
+    "Cannot store password into one partition security disk. You must first set 1MB or more standard disk partition "
+    "to store password.";
+
+#ifndef KT4790_ASPI
+// Reply bytes the pass-through library copies for the password openers.
+constexpr BYTE kChipVersionLength = 4;
+constexpr BYTE kMediaSizeLength = 4;
+constexpr BYTE kPwdExistLength = 8;
+#endif
+
+// The procedures the two password openers bind.
+struct PasswordOpenerProcs {
+    decltype(&PwdExist) pwdExist = nullptr;
+    decltype(&GetChipVersion) getChipVersion = nullptr;
+    decltype(&GetMediaSize) getMediaSize = nullptr;
+    decltype(&VSCReadSector) vscReadSector = nullptr;
+};
+
+// What the device said, all through the one sector buffer.
+struct DeviceState {
+    BYTE chipCode = 0;
+    bool largeBlock = false;
+    std::uint16_t partitionWord = 0;
+};
+
+// The GetMediaSize and GetChipVersion of the password openers, in the order
+// the build sends them. A failed command gives the long not-found message.
+bool ReadChipAndMedia(const devbind::DeviceSession& session, const PasswordOpenerProcs& procs,
+                      BYTE (&sector)[kt4790::kSectorSize], DeviceState& state) {
+#ifdef KT4790_ASPI
+    if (procs.getChipVersion(session.HostAdapterId, session.TargetId, sector) == 0) {
+        session.ShowNotFound();
+        return false;
+    }
+    state.chipCode = sector[0];
+    if (procs.getMediaSize(session.HostAdapterId, session.TargetId, sector) == 0) {
+        session.ShowNotFound();
+        return false;
+    }
+    state.largeBlock = kt4790::ParseMediaSizeReply(sector).largeBlock;
+#else
+    if (procs.getMediaSize(session.DeviceHandle, sector, kMediaSizeLength) == 0) {
+        session.ShowNotFound();
+        return false;
+    }
+    state.largeBlock = kt4790::ParseMediaSizeReply(sector).largeBlock;
+    if (procs.getChipVersion(session.DeviceHandle, sector, kChipVersionLength) == 0) {
+        session.ShowNotFound();
+        return false;
+    }
+    state.chipCode = sector[0];
+#endif
+    return true;
+}
+
+// Finds the DescriptorSector, with no bound on the chip-0x30 search, and
+// reads its PartitionWord. An unknown chip gives "Please update the
+// program!"; a failed read on chip 0x13 the long not-found message, on chip
+// 0x30 the short one (the long one on ASPI).
+bool ReadPartitionWord(const devbind::DeviceSession& session, decltype(&VSCReadSector) vscReadSector,
+                       BYTE (&sector)[kt4790::kSectorSize], DeviceState& state) {
+    const DescriptorSearch search =
+        LocateDescriptorSector(session, vscReadSector, sector, state.chipCode, state.largeBlock, SearchLimit::None);
+    switch (search) {
+        case DescriptorSearch::Found:
+            state.partitionWord = kt4790::PartitionWord(sector);
+            return true;
+        case DescriptorSearch::UnsupportedChip:
+            ShowSearchFailure(search);
+            return false;
+        case DescriptorSearch::ReadFailed:
+        case DescriptorSearch::NotFound:
+            break;
+    }
+#ifdef KT4790_ASPI
+    session.ShowNotFound();
+#else
+    if (state.chipCode == kt4790::kChipCode13) {
+        session.ShowNotFound();
+    } else {
+        devbind::ShowDeviceNotFound();
+    }
+#endif
+    return false;
+}
+
+enum class PasswordOpener { SetOrCheck, Change };
+
+// The device part of the two password openers: load, bind in the opener's
+// order, find, chip and media, PartitionWord; set/check then asks whether a
+// password is set, and the ASPI change opener sends PwdExist without using
+// the answer. False after any failure, whose message (if any) was shown.
+// Everything is let go before it returns.
+bool ReadPasswordState(PasswordOpener opener, const std::string& deviceName, DeviceState& state,
+                       bool& passwordSet) {
+    devbind::DeviceSession session(devbind::Operation::PasswordOpener);
+    PasswordOpenerProcs procs;
+    if (!session.Load()) return false;
+#ifdef KT4790_ASPI
+    const bool bound =
+        opener == PasswordOpener::SetOrCheck
+            ? session.Bind(devbind::kPwdExist, procs.pwdExist) &&
+                  session.Bind(devbind::kGetMediaSize, procs.getMediaSize) &&
+                  session.Bind(devbind::kGetChipVersion, procs.getChipVersion) &&
+                  session.Bind(devbind::kVSCReadSector, procs.vscReadSector) && session.BindFinder()
+            : session.Bind(devbind::kPwdExist, procs.pwdExist) &&
+                  session.Bind(devbind::kVSCReadSector, procs.vscReadSector) &&
+                  session.Bind(devbind::kGetMediaSize, procs.getMediaSize) &&
+                  session.Bind(devbind::kGetChipVersion, procs.getChipVersion) && session.BindFinder();
+#else
+    // Both openers bind alike; the change opener never sends PwdExist.
+    const bool bound = session.Bind(devbind::kPwdExist, procs.pwdExist) &&
+                       session.Bind(devbind::kGetChipVersion, procs.getChipVersion) &&
+                       session.Bind(devbind::kGetMediaSize, procs.getMediaSize) &&
+                       session.Bind(devbind::kVSCReadSector, procs.vscReadSector) && session.BindFinder();
+#endif
+    if (!bound || !session.Find(deviceName.c_str())) return false;
+
+    BYTE sector[kt4790::kSectorSize];
+    std::memset(sector, 0, sizeof sector);
+    if (!ReadChipAndMedia(session, procs, sector, state)) return false;
+    if (!ReadPartitionWord(session, procs.vscReadSector, sector, state)) return false;
+
+    passwordSet = false;
+    if (opener == PasswordOpener::SetOrCheck) {
+#ifdef KT4790_ASPI
+        const bool answered = procs.pwdExist(session.HostAdapterId, session.TargetId, sector) != 0;
+#else
+        const bool answered = procs.pwdExist(session.DeviceHandle, sector, kPwdExistLength) != 0;
+#endif
+        // No answer: the opener ends without a message.
+        if (!answered) return false;
+        passwordSet = sector[0] == 1;
+    } else {
+#ifdef KT4790_ASPI
+        procs.pwdExist(session.HostAdapterId, session.TargetId, sector);
+#endif
+    }
+    return true;
+}
+
+}  // namespace
+
+bool TJUtilityForm::SelectedDevice(std::string& name) const {
+    const int index = CBoxDeviceList->ItemIndex();
+    if (index < 0) {
+        devbind::ShowWarning(kSelectDevice);
+        return false;
+    }
+    name = CBoxDeviceList->Items()[index];
+    return true;
+}
+
+// A device with a password gets the check dialog, whatever its partitions.
+// Without one, the set dialog opens only where the password can be kept:
+// on a medium with a standard area.
+void TJUtilityForm::btnSetNChkPwdClick(vcl::TObject* /*Sender*/) {
+    std::string deviceName;
+    if (!SelectedDevice(deviceName)) return;
+    DeviceState state;
+    bool passwordSet = false;
+    if (!ReadPasswordState(PasswordOpener::SetOrCheck, deviceName, state, passwordSet)) return;
+
+    if (passwordSet) {
+        ChkPwdForm->DeviceName = deviceName;
+        ChkPwdForm->SetVisible(true);
+        DisableAllButtons();
+    } else if (state.partitionWord != 0) {
+        SetPwdForm->DeviceName = deviceName;
+        SetPwdForm->SetVisible(true);
+        DisableAllButtons();
+    } else {
+        devbind::ShowWarning(kOneArea);
+    }
+}
+
+// Whether a password is set plays no part: the change dialog finds out.
+void TJUtilityForm::btnChangPwdClick(vcl::TObject* /*Sender*/) {
+    std::string deviceName;
+    if (!SelectedDevice(deviceName)) return;
+    DeviceState state;
+    bool passwordSet = false;
+    if (!ReadPasswordState(PasswordOpener::Change, deviceName, state, passwordSet)) return;
+
+    if (state.partitionWord == 0) {
+        devbind::ShowWarning(kOneArea);
+        return;
+    }
+    DisableAllButtons();
+    ChgPwdForm->DeviceName = deviceName;
+    ChgPwdForm->SetVisible(true);
+}
+
+void TJUtilityForm::btnClearPwdClick(vcl::TObject* /*Sender*/) {
+    std::string deviceName;
+    if (!SelectedDevice(deviceName)) return;
+    DisableAllButtons();
+    ClearPasswdForm->DeviceName = deviceName;
+    ClearPasswdForm->SetVisible(true);
+}
+
+// The rename dialog reads its DeviceName only when its "OK" is pressed, so
+// it is given after the dialog is shown.
+void TJUtilityForm::btnChangDevNameClick(vcl::TObject* /*Sender*/) {
+    std::string deviceName;
+    if (!SelectedDevice(deviceName)) return;
+    DisableAllButtons();
+    ChgDevNameForm->SetVisible(true);
+    ChgDevNameForm->DeviceName = deviceName;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <string>
 
 #include "app/devbind.h"
 #include "vcl/vcl.h"
@@ -33,6 +34,10 @@ public:
     void btnRefreshClick(vcl::TObject* Sender);
     void btnCloseClick(vcl::TObject* Sender);
     void btnMiniClick(vcl::TObject* Sender);
+    void btnSetNChkPwdClick(vcl::TObject* Sender);
+    void btnChangPwdClick(vcl::TObject* Sender);
+    void btnClearPwdClick(vcl::TObject* Sender);
+    void btnChangDevNameClick(vcl::TObject* Sender);
 
     // The seven function buttons on or off, around the life of a dialog.
     // Nothing else changes: the device list, "Refresh", "Close" and
@@ -51,6 +56,10 @@ public:
 private:
     // The seven function buttons, in the order they are switched.
     std::array<vcl::TButton*, 7> FunctionButtons() const;
+
+    // The text of the selected device-list item. Without a selection it
+    // shows "Please select the device!!" and returns false.
+    bool SelectedDevice(std::string& name) const;
 };
 
 extern TJUtilityForm* JUtilityForm;
