@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/Descriptor.h"
+#include "app/Fonts.h"
 #include "app/Jutility.h"
 #include "app/devbind.h"
 #include "kt4790/records.h"
@@ -132,10 +133,7 @@ TChgDevNameForm::TChgDevNameForm(vcl::TComponent* Owner) : vcl::TForm(Owner) {
     SetClientWidth(338);
     SetClientHeight(117);
 
-    vcl::TFont comic;
-    comic.Name = "Comic Sans MS";
-    comic.Height = -13;
-    comic.Style = vcl::fsBold;
+    const vcl::TFont comic = ComicSansBold();
     vcl::TFont editFont;
     editFont.Height = -13;
 

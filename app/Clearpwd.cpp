@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/Descriptor.h"
+#include "app/Fonts.h"
 #include "app/Hint.h"
 #include "app/Jutility.h"
 #include "app/devbind.h"
@@ -34,10 +35,7 @@ TClearPasswdForm::TClearPasswdForm(vcl::TComponent* Owner) : vcl::TForm(Owner) {
     SetClientWidth(237);
     SetClientHeight(138);
 
-    vcl::TFont comic;
-    comic.Name = "Comic Sans MS";
-    comic.Height = -13;
-    comic.Style = vcl::fsBold;
+    const vcl::TFont comic = ComicSansBold();
     vcl::TFont editFont;
     editFont.Height = -13;
     editFont.Style = vcl::fsBold;

@@ -11,6 +11,7 @@
 #include "app/Chkpwd.h"
 #include "app/Clearpwd.h"
 #include "app/Descriptor.h"
+#include "app/Fonts.h"
 #include "app/Main.h"
 #include "app/Setpwd.h"
 #include "kt4790/records.h"
@@ -43,10 +44,7 @@ TJUtilityForm::TJUtilityForm(vcl::TComponent* Owner) : vcl::TForm(Owner) {
     SetClientWidth(306);
     SetClientHeight(kClientHeight);
 
-    vcl::TFont comic;
-    comic.Name = "Comic Sans MS";
-    comic.Height = -13;
-    comic.Style = vcl::fsBold;
+    const vcl::TFont comic = ComicSansBold();
 
     GroupBox1 = vcl::PlaceControl<vcl::TGroupBox>(this, this, "GroupBox1", 8, 0, 289, kGroupBoxHeight);
     GroupBox1->SetTabOrder(0);

@@ -150,21 +150,8 @@ protected:
                emulator::kStatusGood;
     }
 
-    std::uint32_t DescriptorSectorNumber() const {
-        const auto& c = disk_->config();
-        return c.chipCode == 0x30 ? c.descriptorBlock * kt4790::SectorsPerBlock(c.largeBlock) + 1 : 1;
-    }
-    void ReadSector(std::uint8_t (&data)[512]) const {
-        std::uint8_t spare[16];
-        disk_->ReadPhysical(DescriptorSectorNumber(), data, spare);
-    }
-    // Keeps the sector's spare area, so the search still accepts it.
-    void WriteSector(const std::uint8_t (&data)[512]) {
-        std::uint8_t old[512];
-        std::uint8_t spare[16];
-        disk_->ReadPhysical(DescriptorSectorNumber(), old, spare);
-        disk_->WritePhysical(DescriptorSectorNumber(), data, spare);
-    }
+    void ReadSector(std::uint8_t (&data)[512]) const { ReadDescriptorSector(*disk_, data); }
+    void WriteSector(const std::uint8_t (&data)[512]) { WriteDescriptorSector(*disk_, data); }
 
     // The hint the disk holds, as ASCII (one unit per character).
     std::string DiskHint() const {

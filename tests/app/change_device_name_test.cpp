@@ -99,14 +99,7 @@ protected:
     void Type(const std::string& keys) { ASSERT_TRUE(userType(ChgDevNameForm->edtNewDevName, keys)) << lastRefusal(); }
     void PressOk() { ASSERT_TRUE(userClick(ChgDevNameForm->btnChgDevNOK)) << lastRefusal(); }
 
-    std::uint32_t DescriptorSectorNumber() const {
-        const auto& c = disk_->config();
-        return c.chipCode == 0x30 ? c.descriptorBlock * kt4790::SectorsPerBlock(c.largeBlock) + 1 : 1;
-    }
-    void ReadDescriptor(Sector& sector) const {
-        std::uint8_t spare[16];
-        disk_->ReadPhysical(DescriptorSectorNumber(), sector, spare);
-    }
+    void ReadDescriptor(Sector& sector) const { ReadDescriptorSector(*disk_, sector); }
     std::vector<std::uint8_t> DescriptorNow() const {
         Sector sector;
         ReadDescriptor(sector);
@@ -494,9 +487,7 @@ TEST_F(ChangeDeviceNameTest, ANameThatWouldPushTheChainPast492IsNotWritten) {
         sector[p + 1] = 3;
         p += length;
     }
-    std::uint8_t spare[16];
-    disk_->ReadPhysical(DescriptorSectorNumber(), before_, spare);
-    disk_->WritePhysical(DescriptorSectorNumber(), sector, spare);
+    WriteDescriptorSector(*disk_, sector);
     std::memcpy(before_, sector, sizeof sector);
 
     Type("LONGERNAME");

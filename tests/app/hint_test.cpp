@@ -107,16 +107,11 @@ protected:
     }
 
     // The descriptor sector as the disk keeps it, to be changed by a test.
-    std::uint32_t DescriptorSectorNumber() const {
-        const auto& c = disk_->config();
-        return c.chipCode == 0x30 ? c.descriptorBlock * kt4790::SectorsPerBlock(c.largeBlock) + 1 : 1;
-    }
     void RewriteSector(const std::function<void(std::uint8_t*)>& change) {
         std::uint8_t data[512];
-        std::uint8_t spare[16];
-        disk_->ReadPhysical(DescriptorSectorNumber(), data, spare);
+        ReadDescriptorSector(*disk_, data);
         change(data);
-        disk_->WritePhysical(DescriptorSectorNumber(), data, spare);
+        WriteDescriptorSector(*disk_, data);
     }
 
     static void ExpectNothingLeftOpen() {

@@ -3,6 +3,7 @@
 // and driven as a person would, over emulated disks reached through the
 // real device library of the build.
 #include "app_test.h"
+#include "trace.h"
 
 #include "app/Chkpwd.h"
 #include "app/Jsavedialog.h"
@@ -121,21 +122,8 @@ protected:
     }
 
     // The descriptor sector as the disk keeps it.
-    std::uint32_t DescriptorSector() const {
-        const auto& c = disk_->config();
-        return c.chipCode == 0x30 ? c.descriptorBlock * kt4790::SectorsPerBlock(c.largeBlock) + 1 : 1;
-    }
-    void ReadSector(std::uint8_t (&data)[512]) const {
-        std::uint8_t spare[16];
-        disk_->ReadPhysical(DescriptorSector(), data, spare);
-    }
-    // Keeps the sector's spare area, so the search still accepts it.
-    void WriteSector(const std::uint8_t (&data)[512]) {
-        std::uint8_t old[512];
-        std::uint8_t spare[16];
-        disk_->ReadPhysical(DescriptorSector(), old, spare);
-        disk_->WritePhysical(DescriptorSector(), data, spare);
-    }
+    void ReadSector(std::uint8_t (&data)[512]) const { ReadDescriptorSector(*disk_, data); }
+    void WriteSector(const std::uint8_t (&data)[512]) { WriteDescriptorSector(*disk_, data); }
     // The hint the disk holds, as ASCII; "<none>" when the chain has no ninth descriptor.
     std::string StoredHint() const {
         std::uint8_t sector[512];

@@ -41,4 +41,21 @@ struct Geometry {
 };
 inline void PrintTo(const Geometry& g, std::ostream* out) { *out << g.name; }
 
+// The physical sector that holds a disk's descriptor sector: sector 1 of
+// the descriptor block on chip 0x30, sector 1 otherwise.
+inline std::uint32_t DescriptorSectorOf(const emulator::Config& c) {
+    return c.chipCode == 0x30 ? c.descriptorBlock * kt4790::SectorsPerBlock(c.largeBlock) + 1 : 1;
+}
+inline void ReadDescriptorSector(const emulator::Controller& disk, std::uint8_t (&data)[512]) {
+    std::uint8_t spare[16];
+    disk.ReadPhysical(DescriptorSectorOf(disk.config()), data, spare);
+}
+// Keeps the sector's spare area, so the search still accepts it.
+inline void WriteDescriptorSector(emulator::Controller& disk, const std::uint8_t (&data)[512]) {
+    std::uint8_t old[512];
+    std::uint8_t spare[16];
+    disk.ReadPhysical(DescriptorSectorOf(disk.config()), old, spare);
+    disk.WritePhysical(DescriptorSectorOf(disk.config()), data, spare);
+}
+
 }  // namespace apptest

@@ -3,6 +3,7 @@
 // library of the build and open the right dialog with that device's name,
 // or show one message and open nothing. The disks are emulated.
 #include "app_test.h"
+#include "trace.h"
 
 #include <utility>
 
@@ -120,14 +121,10 @@ protected:
     // The descriptor sector's PartitionWord, stored big-endian; the spare
     // area stays, so the search still accepts the sector.
     static void SetPartitionWord(emulator::Controller& disk, std::uint16_t value) {
-        const emulator::Config& c = disk.config();
-        const std::uint32_t number =
-            c.chipCode == 0x30 ? c.descriptorBlock * kt4790::SectorsPerBlock(c.largeBlock) + 1 : 1;
         std::uint8_t sector[512];
-        std::uint8_t spare[16];
-        disk.ReadPhysical(number, sector, spare);
+        ReadDescriptorSector(disk, sector);
         kt4790::WriteBigEndian16(sector + kt4790::kPartitionWordOffset, value);
-        disk.WritePhysical(number, sector, spare);
+        WriteDescriptorSector(disk, sector);
     }
 
     // A fresh program and World for the next case of a table.
