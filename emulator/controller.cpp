@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "emulator/state.h"
+#include "kt4790/records.h"
 
 namespace emulator {
 
@@ -37,8 +38,10 @@ Outcome Controller::Execute(const std::uint8_t* cdb, std::uint8_t cdbLength, Dat
         bool faulted = false;
         FaultKind kind = FaultKind::CheckCondition;
         for (auto it = s.faults.begin(); it != s.faults.end();) {
-            const bool fires = it->fault.opcode >= 0 ? it->fault.opcode == block[0]
-                                                     : it->seen >= it->fault.afterCommands;
+            const Fault& f = it->fault;
+            const bool addressMatches =
+                f.address < 0 || f.address == static_cast<std::int64_t>(kt4790::ReadBigEndian32(block + 2));
+            const bool fires = f.opcode >= 0 ? f.opcode == block[0] && addressMatches : it->seen >= f.afterCommands;
             if (it->seen != UINT32_MAX) ++it->seen;
             if (fires && !faulted) {
                 faulted = true;
@@ -113,6 +116,12 @@ void Controller::ReadPhysical(std::uint32_t sector, std::uint8_t* data512, std::
 
 void Controller::WritePhysical(std::uint32_t sector, const std::uint8_t* data512, const std::uint8_t* spare16) {
     state_->firmware.nand().Write(sector, data512, spare16);
+}
+
+std::vector<std::uint32_t> Controller::WrittenSectors() const {
+    std::vector<std::uint32_t> sectors;
+    for (const auto& entry : state_->firmware.nand().written()) sectors.push_back(entry.first);
+    return sectors;
 }
 
 std::uint32_t Controller::PhysicalBlockOf(std::uint32_t logicalBlock) const {

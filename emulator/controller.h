@@ -24,6 +24,13 @@ namespace emulator {
 
 enum class DataDirection : std::uint8_t { None, In, Out };
 
+// A data block the firmware took out of use, and the replacement block of
+// the same chip that holds its data since (emulator/README.md).
+struct Replacement {
+    std::uint32_t position = 0;  // physical block of the data position
+    std::uint32_t block = 0;     // the replacement block
+};
+
 struct Config {
     std::uint8_t chipCode = 0x30;
     bool largeBlock = false;
@@ -37,6 +44,7 @@ struct Config {
     std::u16string hint;               // HintDescriptor body
     std::uint32_t descriptorBlock = 0; // chip 0x30: physical block whose sector 1 holds the descriptor sector
     std::vector<std::uint32_t> unmappedBlocks;  // logical blocks with no physical block
+    std::vector<Replacement> replacements;
     // 0-255: PwdExist answers this byte 0 whatever the password (a firmware
     // reporting some other state); -1: 1 with a password, 0 without.
     // Not kept in image files.
@@ -62,13 +70,15 @@ enum class FaultKind : std::uint8_t {
 
 // A fault fires on the first command that matches its trigger: either the
 // (afterCommands + 1)-th command counted from when it was injected, or the
-// first command with the given operation code. It then stays armed only if
-// `repeat` is set.
+// first command with the given operation code (and, when `address` is set,
+// with that value in CDB bytes 2-5: one block of EraseBlock, one sector).
+// It then stays armed only if `repeat` is set.
 struct Fault {
     FaultKind kind = FaultKind::CheckCondition;
     std::uint32_t afterCommands = 0;  // used when opcode < 0
     int opcode = -1;                  // 0..255: trigger on this operation code
     bool repeat = false;
+    std::int64_t address = -1;        // 0..0xFFFFFFFF: with opcode, only this address
 };
 
 // What the controller keeps only while it is plugged in: the failed
@@ -90,6 +100,18 @@ struct Outcome {
 
 constexpr std::uint8_t kStatusGood = 0;
 constexpr std::uint8_t kStatusCheckCondition = 2;
+
+// Why no controller would carry this medium (a zone count that is not a
+// multiple of the chip count, a replacement outside its chip, ...), or
+// empty when one could. The Controller itself takes any configuration, as
+// a device may report anything; kt4790-emu creates only media that pass.
+std::string MediumProblem(const Config& config);
+
+// Replaces the data position `position` with the first replacement block of
+// its chip (chip 0x30: of its zone) that no replacement uses yet. False,
+// with the reason, when the block is no data position, is replaced already,
+// or its chip has no free replacement block left.
+bool AddReplacement(Config& config, std::uint32_t position, std::string* problem);
 
 class Controller {
 public:
@@ -131,6 +153,8 @@ public:
     void ReadPhysical(std::uint32_t sector, std::uint8_t* data512, std::uint8_t* spare16) const;
     void WritePhysical(std::uint32_t sector, const std::uint8_t* data512, const std::uint8_t* spare16);
     std::uint32_t PhysicalBlockOf(std::uint32_t logicalBlock) const;  // kNone when unmapped
+    // Every sector written since its block was last erased, ascending.
+    std::vector<std::uint32_t> WrittenSectors() const;
     static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 
     // Image files: the whole state (configuration, NAND contents, password,

@@ -112,6 +112,14 @@ Firmware::Firmware(const Config& config)
       nand_(NandBlocks(config), kt4790::SectorsPerBlock(config.largeBlock)) {
     std::sort(unmapped_.begin(), unmapped_.end());
     if (config_.password.size() > kMaxPasswordLength) config_.password.resize(kMaxPasswordLength);
+    // The first entry for a position or a block counts; entries beyond the
+    // medium are never followed (MediumProblem reports them).
+    for (const Replacement& r : config_.replacements) {
+        if (r.block >= nand_.blocks() || r.position >= nand_.blocks()) continue;
+        if (replacedBy_.count(r.position) != 0 || replacing_.count(r.block) != 0) continue;
+        replacedBy_[r.position] = r.block;
+        replacing_[r.block] = r.position;
+    }
 }
 
 void Firmware::FormatMedium() {
@@ -129,6 +137,7 @@ void Firmware::FormatMedium() {
         BuildDescriptorSector(config_, sector);
         nand_.Write(descriptor, sector, kDescriptorSpare);
     }
+    for (const auto& [block, position] : replacing_) RecordPosition(block, position);
 }
 
 std::uint32_t Firmware::logicalBlocks() const { return config_.zoneCount * LogicalPerZone(config_.largeBlock); }
@@ -139,44 +148,106 @@ std::uint32_t Firmware::DescriptorSectorNumber() const {
     return config_.descriptorBlock * sectorsPerBlock() + 1;
 }
 
-std::uint32_t Firmware::PhysicalBlockOf(std::uint32_t logicalBlock) const {
-    if (logicalBlock >= logicalBlocks()) return Controller::kNone;
-    if (std::binary_search(unmapped_.begin(), unmapped_.end(), logicalBlock)) return Controller::kNone;
+Firmware::ChipLayout Firmware::Layout() const {
+    ChipLayout layout;
     const bool large = config_.largeBlock;
-    const std::uint32_t logicalPerZone = LogicalPerZone(large);
-    const std::uint32_t physicalPerZone = PhysicalPerZone(large);
-    std::uint64_t physical = 0;
+    layout.chips = config_.chipCount & 0x0F;
+    const std::uint32_t zonesPerChip = layout.chips == 0 ? 0 : config_.zoneCount / layout.chips;
+    layout.logicalPerChip = zonesPerChip * LogicalPerZone(large);
+    layout.physicalPerChip = zonesPerChip * PhysicalPerZone(large);
+    layout.windowed = config_.chipCode != kt4790::kChipCode30 && large && zonesPerChip == 16;
+    return layout;
+}
 
+// Chip 0x30 keeps one map per zone: the data blocks of zone z are the first
+// logicalPerZone blocks of the zone that lie after the descriptor block.
+// The other chips keep their data per chip: block 0 of each chip is its
+// system block, the data blocks follow it and the replacement blocks end
+// the chip; with 16 zones of large blocks per chip the chip is two windows
+// of 1024 blocks, each with 1000 data blocks.
+std::uint32_t Firmware::DataPosition(std::uint32_t logicalBlock) const {
+    if (logicalBlock >= logicalBlocks()) return Controller::kNone;
+    const bool large = config_.largeBlock;
+    std::uint64_t position = 0;
     if (config_.chipCode == kt4790::kChipCode30) {
-        // Zone map: the data blocks of zone z are the first logicalPerZone
-        // blocks of the zone that lie after the descriptor block.
+        const std::uint32_t logicalPerZone = LogicalPerZone(large);
+        const std::uint32_t physicalPerZone = PhysicalPerZone(large);
         const std::uint32_t zone = logicalBlock / logicalPerZone;
         const std::uint64_t zoneStart = static_cast<std::uint64_t>(zone) * physicalPerZone;
         const std::uint64_t firstData = std::max<std::uint64_t>(zoneStart, std::uint64_t{config_.descriptorBlock} + 1);
-        physical = firstData + logicalBlock % logicalPerZone;
-        if (physical >= zoneStart + physicalPerZone) return Controller::kNone;
+        position = firstData + logicalBlock % logicalPerZone;
+        if (position >= zoneStart + physicalPerZone) return Controller::kNone;
     } else {
-        // Per-chip layout: block 0 of each chip is its system block, the
-        // data blocks follow it, the replacement blocks end the chip.
-        const std::uint32_t chips = config_.chipCount & 0x0F;
-        if (chips == 0) return Controller::kNone;
-        const std::uint32_t zonesPerChip = config_.zoneCount / chips;
-        if (zonesPerChip == 0) return Controller::kNone;
-        const std::uint32_t logicalPerChip = zonesPerChip * logicalPerZone;
-        const std::uint32_t physicalPerChip = zonesPerChip * physicalPerZone;
-        const std::uint32_t chip = logicalBlock / logicalPerChip;
-        if (chip >= chips) return Controller::kNone;  // zones that no chip takes
-        if (large && zonesPerChip == 16) {
-            // Windowed layout: two windows of 1024 blocks per chip, 1000 data
-            // blocks each, after a system block in the chip's first window.
+        const ChipLayout layout = Layout();
+        if (layout.logicalPerChip == 0) return Controller::kNone;
+        const std::uint32_t chip = logicalBlock / layout.logicalPerChip;
+        if (chip >= layout.chips) return Controller::kNone;  // zones that no chip takes
+        if (layout.windowed) {
             const std::uint32_t window = logicalBlock / 1000;
-            physical = 1024ull * window + logicalBlock % 1000 + (window % 2 == 0 ? 1 : 0);
+            position = 1024ull * window + logicalBlock % 1000 + (window % 2 == 0 ? 1 : 0);
         } else {
-            physical = std::uint64_t{chip} * physicalPerChip + 1 + logicalBlock % logicalPerChip;
+            position = std::uint64_t{chip} * layout.physicalPerChip + 1 + logicalBlock % layout.logicalPerChip;
         }
     }
-    if (physical >= nand_.blocks()) return Controller::kNone;
-    return static_cast<std::uint32_t>(physical);
+    if (position >= nand_.blocks()) return Controller::kNone;
+    return static_cast<std::uint32_t>(position);
+}
+
+Firmware::BlockRole Firmware::RoleOf(std::uint32_t block, std::uint32_t* unit) const {
+    if (block >= nand_.blocks()) return BlockRole::Outside;
+    const bool large = config_.largeBlock;
+    if (config_.chipCode == kt4790::kChipCode30) {
+        const std::uint32_t physicalPerZone = PhysicalPerZone(large);
+        const std::uint32_t zone = block / physicalPerZone;
+        if (unit != nullptr) *unit = zone;
+        const std::uint64_t zoneStart = std::uint64_t{zone} * physicalPerZone;
+        const std::uint64_t firstData = std::max<std::uint64_t>(zoneStart, std::uint64_t{config_.descriptorBlock} + 1);
+        if (block < firstData) return BlockRole::System;
+        return block < firstData + LogicalPerZone(large) ? BlockRole::Data : BlockRole::Replacement;
+    }
+    const ChipLayout layout = Layout();
+    if (layout.physicalPerChip == 0 || block / layout.physicalPerChip >= layout.chips) return BlockRole::Outside;
+    if (unit != nullptr) *unit = block / layout.physicalPerChip;
+    if (layout.windowed) {
+        const std::uint32_t window = block / 1024;
+        const std::uint32_t offset = block % 1024;
+        const std::uint32_t firstData = window % 2 == 0 ? 1 : 0;
+        if (offset < firstData) return BlockRole::System;
+        return offset < firstData + 1000 ? BlockRole::Data : BlockRole::Replacement;
+    }
+    const std::uint32_t offset = block % layout.physicalPerChip;
+    if (offset == 0) return BlockRole::System;
+    return offset <= layout.logicalPerChip ? BlockRole::Data : BlockRole::Replacement;
+}
+
+std::uint32_t Firmware::Resolve(std::uint32_t block) const {
+    const auto it = replacedBy_.find(block);
+    return it == replacedBy_.end() ? block : it->second;
+}
+
+std::uint32_t Firmware::PhysicalBlockOf(std::uint32_t logicalBlock) const {
+    if (std::binary_search(unmapped_.begin(), unmapped_.end(), logicalBlock)) return Controller::kNone;
+    const std::uint32_t position = DataPosition(logicalBlock);
+    return position == Controller::kNone ? position : Resolve(position);
+}
+
+// A replacement block carries the position it stands for, relative to its
+// chip, in bytes 2-3 of its first sector's spare area, as the firmware
+// writes it whenever it programs the block.
+void Firmware::RecordPosition(std::uint32_t block, std::uint32_t position) {
+    const std::uint32_t perChip = Layout().physicalPerChip;
+    const std::uint32_t relative = perChip == 0 ? position : position % perChip;
+    const std::uint32_t first = block * sectorsPerBlock();
+    std::uint8_t spare[kSpare];
+    nand_.Read(first, nullptr, spare);
+    kt4790::WriteBigEndian16(spare + kt4790::kSpareBlockPosition, static_cast<std::uint16_t>(relative));
+    nand_.Write(first, nullptr, spare);
+}
+
+// Data written to a replacement block through the map.
+void Firmware::Programmed(std::uint32_t physicalSector) {
+    const auto it = replacing_.find(physicalSector / sectorsPerBlock());
+    if (it != replacing_.end()) RecordPosition(it->first, it->second);
 }
 
 void Firmware::PowerCycle() {
@@ -317,8 +388,9 @@ std::uint8_t Firmware::Write10(const std::uint8_t (&cdb)[16], const std::uint8_t
     }
     for (std::uint32_t i = 0; i < count; ++i) {
         const std::uint32_t sector = first + i;
-        nand_.Write(PhysicalBlockOf(sector / perBlock) * perBlock + sector % perBlock, data + std::size_t{i} * kSector,
-                    nullptr);
+        const std::uint32_t physical = PhysicalBlockOf(sector / perBlock) * perBlock + sector % perBlock;
+        nand_.Write(physical, data + std::size_t{i} * kSector, nullptr);
+        Programmed(physical);
     }
     return kStatusGood;
 }
@@ -389,11 +461,18 @@ std::uint8_t Firmware::EraseBlock(const std::uint8_t (&cdb)[16]) {
 
 std::uint32_t Firmware::VendorSector(const std::uint8_t (&cdb)[16]) const {
     const std::uint32_t sector = ReadBigEndian32(cdb + 2);
-    if (config_.chipCode != 0x30 || (cdb[1] & devcmd::kFlag80) == 0) return sector;
-    // Chip 0x30 with Flag80: a logical sector, through the map.
+    if ((cdb[1] & devcmd::kFlag80) == 0) return sector;
     const std::uint32_t perBlock = sectorsPerBlock();
-    const std::uint32_t physical = PhysicalBlockOf(sector / perBlock);
-    if (physical == Controller::kNone) return Controller::kNone;
+    std::uint32_t physical;
+    if (config_.chipCode == kt4790::kChipCode30) {
+        // A logical sector, through the map.
+        physical = PhysicalBlockOf(sector / perBlock);
+        if (physical == Controller::kNone) return Controller::kNone;
+    } else {
+        // A sector of a block position: a replaced position leads to its
+        // replacement block.
+        physical = Resolve(sector / perBlock);
+    }
     return physical * perBlock + sector % perBlock;
 }
 
@@ -410,8 +489,12 @@ std::uint8_t Firmware::WriteSector(const std::uint8_t (&cdb)[16], const std::uin
     const std::uint32_t sector = VendorSector(cdb);
     const bool spare = (cdb[1] & devcmd::kSpareFlag) != 0;
     if (!Fits(length, spare ? kSpare : kSector) || sector >= nand_.sectors()) return kStatusCheckCondition;
-    if (spare) nand_.Write(sector, nullptr, data);
-    else nand_.Write(sector, data, nullptr);
+    if (spare) {
+        nand_.Write(sector, nullptr, data);
+    } else {
+        nand_.Write(sector, data, nullptr);
+        if ((cdb[1] & devcmd::kFlag80) != 0) Programmed(sector);
+    }
     return kStatusGood;
 }
 
@@ -420,6 +503,67 @@ std::uint8_t Firmware::SetEString(const std::uint8_t* data) {
     if (sector == Controller::kNone) return kStatusCheckCondition;
     nand_.Write(sector, data, kDescriptorSpare);
     return kStatusGood;
+}
+
+std::string MediumProblem(const Config& config) {
+    if (config.chipCode != kt4790::kChipCode13 && config.chipCode != kt4790::kChipCode30) {
+        return "the chip code is neither 0x13 nor 0x30";
+    }
+    if (config.chipCount < 1 || config.chipCount > kt4790::kChipBlockTableSlots) {
+        return "a medium has 1 to 8 flash chips";
+    }
+    if (config.zoneCount == 0) return "a medium has at least one zone";
+    if (config.zoneCount % config.chipCount != 0) {
+        return std::to_string(config.zoneCount) + " zones cannot be shared among " + std::to_string(config.chipCount) +
+               " chips: the zone count must be a multiple of the chip count";
+    }
+    const std::uint32_t zonesPerChip = config.zoneCount / config.chipCount;
+    if (config.chipCode == kt4790::kChipCode13 && config.largeBlock && zonesPerChip > 8 && zonesPerChip != 16) {
+        return "a chip 0x13 with large blocks has 1 to 8 zones, or 16 in two windows, not " +
+               std::to_string(zonesPerChip);
+    }
+    const Firmware firmware(config);
+    std::map<std::uint32_t, bool> used;
+    for (const Replacement& r : config.replacements) {
+        std::uint32_t positionUnit = 0;
+        std::uint32_t blockUnit = 0;
+        const std::string which = "replacement of block " + std::to_string(r.position) + " by " + std::to_string(r.block);
+        if (firmware.RoleOf(r.position, &positionUnit) != Firmware::BlockRole::Data) {
+            return which + ": block " + std::to_string(r.position) + " holds no data position";
+        }
+        if (firmware.RoleOf(r.block, &blockUnit) != Firmware::BlockRole::Replacement) {
+            return which + ": block " + std::to_string(r.block) + " is not a replacement block";
+        }
+        if (positionUnit != blockUnit) return which + ": the two blocks lie in different chips";
+        if (used[r.position] || used[r.block]) return which + ": a block is replaced or used twice";
+        used[r.position] = used[r.block] = true;
+    }
+    return "";
+}
+
+bool AddReplacement(Config& config, std::uint32_t position, std::string* problem) {
+    const Firmware firmware(config);
+    std::uint32_t unit = 0;
+    if (firmware.RoleOf(position, &unit) != Firmware::BlockRole::Data) {
+        if (problem != nullptr) *problem = "block " + std::to_string(position) + " holds no data position";
+        return false;
+    }
+    std::map<std::uint32_t, bool> used;
+    for (const Replacement& r : config.replacements) used[r.position] = used[r.block] = true;
+    if (used[position]) {
+        if (problem != nullptr) *problem = "block " + std::to_string(position) + " is replaced already";
+        return false;
+    }
+    for (std::uint32_t block = 0; block < firmware.physicalBlocks(); ++block) {
+        std::uint32_t blockUnit = 0;
+        if (firmware.RoleOf(block, &blockUnit) == Firmware::BlockRole::Replacement && blockUnit == unit &&
+            !used[block]) {
+            config.replacements.push_back({position, block});
+            return true;
+        }
+    }
+    if (problem != nullptr) *problem = "no free replacement block left for block " + std::to_string(position);
+    return false;
 }
 
 }  // namespace emulator

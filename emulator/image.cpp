@@ -2,20 +2,22 @@
 // emulated disk survives the process that used it.
 //
 // Layout, all numbers little-endian:
-//   magic "KT4790EM", u32 version (2; version 1 is read too)
-//   version 2 only, the volatile state: u8 failed CheckPwd in a row (0-3),
+//   magic "KT4790EM", u32 version (3; versions 1 and 2 are read too)
+//   from version 2, the volatile state: u8 failed CheckPwd in a row (0-3),
 //     u8 SCSI status of the previous command (a version 1 file: both 0)
 //   configuration: u8 chip code, u8 large block (0/1), u8 zone count,
 //     u8 chip count, 4 bytes INQUIRY revision, u8 INQUIRY byte 3,
 //     u8 write protected (0/1), u32 descriptor block,
 //     u8 password length + bytes (the current password),
 //     u16 name units + units, u16 hint units + units,
-//     u32 unmapped count + u32 logical blocks
+//     u32 unmapped count + u32 logical blocks,
+//     from version 3: u32 replacement count + (u32 position, u32 block) each
 //   medium: u32 sector count, then per sector (ascending sector numbers)
 //     u32 sector number, 512 data bytes, 16 spare bytes
 // Nothing may follow. Sectors not listed are erased.
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -28,8 +30,9 @@ namespace emulator {
 namespace {
 
 constexpr char kMagic[8] = {'K', 'T', '4', '7', '9', '0', 'E', 'M'};
-constexpr std::uint32_t kVersion = 2;
-constexpr std::uint32_t kFirstVersion = 1;  // without the volatile state
+constexpr std::uint32_t kVersion = 3;
+constexpr std::uint32_t kFirstVersion = 1;        // without the volatile state
+constexpr std::uint32_t kVolatileStateVersion = 2;  // without the replacements
 constexpr std::uint64_t kSectorRecord = 4 + 512 + 16;
 constexpr std::size_t kMaxPasswordLength = 254;
 
@@ -137,6 +140,11 @@ bool Controller::SaveImage(const std::string& path, std::string* error) const {
     w.Text(config.hint.substr(0, 0xFFFF));
     w.U32(static_cast<std::uint32_t>(config.unmappedBlocks.size()));
     for (std::uint32_t block : config.unmappedBlocks) w.U32(block);
+    w.U32(static_cast<std::uint32_t>(config.replacements.size()));
+    for (const Replacement& r : config.replacements) {
+        w.U32(r.position);
+        w.U32(r.block);
+    }
     const auto& sectors = state_->firmware.nand().written();
     w.U32(static_cast<std::uint32_t>(sectors.size()));
     for (const auto& [number, sector] : sectors) {
@@ -150,6 +158,12 @@ bool Controller::SaveImage(const std::string& path, std::string* error) const {
 }
 
 std::unique_ptr<Controller> Controller::LoadImage(const std::string& path, std::string* error) {
+    // Opening a FIFO or a device would block or read without end.
+    std::error_code ignored;
+    if (std::filesystem::exists(path, ignored) && !std::filesystem::is_regular_file(path, ignored)) {
+        Fail(error, path + ": not a regular file");
+        return nullptr;
+    }
     std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) {
         Fail(error, "cannot open image file " + path);
@@ -179,12 +193,12 @@ std::unique_ptr<Controller> Controller::LoadImage(const std::string& path, std::
     }
     const std::uint32_t version = r.U32();
     if (!r.ok()) return truncated();
-    if (version != kVersion && version != kFirstVersion) {
+    if (version != kVersion && version != kVolatileStateVersion && version != kFirstVersion) {
         Fail(error, path + ": image version " + std::to_string(version) + " is not supported");
         return nullptr;
     }
     VolatileState volatileState;
-    if (version == kVersion) {
+    if (version >= kVolatileStateVersion) {
         volatileState.failedChecks = r.U8();
         volatileState.lastStatus = r.U8();
     }
@@ -212,6 +226,15 @@ std::unique_ptr<Controller> Controller::LoadImage(const std::string& path, std::
     if (!r.ok() || !r.Fits(unmapped, 4)) return truncated();
     config.unmappedBlocks.resize(unmapped);
     for (std::uint32_t& block : config.unmappedBlocks) block = r.U32();
+    if (version >= kVersion) {
+        const std::uint32_t replacements = r.U32();
+        if (!r.ok() || !r.Fits(replacements, 8)) return truncated();
+        config.replacements.resize(replacements);
+        for (Replacement& replacement : config.replacements) {
+            replacement.position = r.U32();
+            replacement.block = r.U32();
+        }
+    }
     const std::uint32_t sectorCount = r.U32();
     if (!r.ok() || !r.Fits(sectorCount, kSectorRecord)) return truncated();
 
@@ -225,6 +248,11 @@ std::unique_ptr<Controller> Controller::LoadImage(const std::string& path, std::
         return corrupt("more failed password checks than lock the device");
     }
     Nand& nand = controller->state_->firmware.nand();
+    for (const Replacement& replacement : config.replacements) {
+        if (replacement.position >= nand.blocks() || replacement.block >= nand.blocks()) {
+            return corrupt("replacement block beyond the medium");
+        }
+    }
     std::uint64_t previous = 0;
     for (std::uint32_t i = 0; i < sectorCount; ++i) {
         const std::uint32_t number = r.U32();

@@ -128,11 +128,13 @@ void BuildBootSector(std::uint32_t n, BootLayout layout, std::uint8_t* sector) {
     sector[511] = 0xAA;
 }
 
-bool GeometryUsable(std::uint8_t zoneCount, std::uint8_t chipCount) {
-    return chipCount != 0 && zoneCount / chipCount != 0;
+// A medium the writers can place areas on, with a chip code they know.
+bool GeometryUsable(std::uint8_t zoneCount, std::uint8_t chipCount, bool largeBlock, std::uint8_t chipCode) {
+    if (chipCode != kt4790::kChipCode13 && chipCode != kt4790::kChipCode30) return false;
+    const kt4790::MediaGeometry geometry = kt4790::MakeMediaGeometry(zoneCount, chipCount, largeBlock);
+    return geometry.ZonesPerChip != 0 && kt4790::IsAddressable(geometry, chipCode);
 }
 
-std::uint32_t SectorsPerBlock(bool largeBlock) { return largeBlock ? 256 : 32; }
 
 void ClearSectorBuffer() { std::memset(FormatParams.SectorBuffer, 0, kSectorBytes); }
 
@@ -143,10 +145,11 @@ void StoreDeviceName(const char* deviceName) {
     if (deviceName != nullptr) std::strncpy(FormatParams.DeviceName, deviceName, sizeof FormatParams.DeviceName - 1);
 }
 
-void StoreGeometry(std::uint8_t zoneCount, std::uint8_t chipCount, bool largeBlock) {
+void StoreGeometry(std::uint8_t zoneCount, std::uint8_t chipCount, bool largeBlock, std::uint8_t chipCode) {
     FormatParams.ZoneCount = zoneCount;
     FormatParams.ChipCount = chipCount;
     FormatParams.LargeBlock = largeBlock ? 1 : 0;
+    FormatParams.ChipCode = chipCode;
 }
 
 void CopyLabelSlot(int from) {
@@ -195,14 +198,16 @@ private:
 enum class Layout { Hdd, Zip, Fdd };
 
 int WriteArea(Layout layout, const char* deviceName, std::uint32_t n, std::uint32_t startBlock,
-              std::uint8_t zoneCount, std::uint8_t chipCount, bool largeBlock) {
+              std::uint8_t zoneCount, std::uint8_t chipCount, bool largeBlock, std::uint8_t chipCode) {
     StoreDeviceName(deviceName);
     FormatDevice device;
     if (!device.OpenFormatDevice()) return 0;
-    if (!GeometryUsable(zoneCount, chipCount) || !AreaSizeFits(n, layout == Layout::Fdd)) return 0;
-    StoreGeometry(zoneCount, chipCount, largeBlock);
+    if (!GeometryUsable(zoneCount, chipCount, largeBlock, chipCode) || !AreaSizeFits(n, layout == Layout::Fdd)) {
+        return 0;
+    }
+    StoreGeometry(zoneCount, chipCount, largeBlock, chipCode);
 
-    AreaSectors area(startBlock * SectorsPerBlock(largeBlock));
+    AreaSectors area(startBlock * kt4790::SectorsPerBlock(largeBlock));
     switch (layout) {
         case Layout::Hdd: {
             const std::uint32_t gap = HddAlignGap(FatSectors(n));
@@ -238,14 +243,14 @@ int WriteArea(Layout layout, const char* deviceName, std::uint32_t n, std::uint3
 }
 
 int CallWriter(Layout layout, const char* deviceName, std::uint32_t n, std::uint32_t startBlock,
-               std::uint8_t zoneCount, std::uint8_t chipCount, bool largeBlock) {
+               std::uint8_t zoneCount, std::uint8_t chipCount, bool largeBlock, std::uint8_t chipCode) {
     switch (layout) {
         case Layout::Hdd:
-            return WriteHddArea(deviceName, n, startBlock, zoneCount, chipCount, largeBlock);
+            return WriteHddArea(deviceName, n, startBlock, zoneCount, chipCount, largeBlock, chipCode);
         case Layout::Zip:
-            return WriteZipArea(deviceName, n, startBlock, zoneCount, chipCount, largeBlock);
+            return WriteZipArea(deviceName, n, startBlock, zoneCount, chipCount, largeBlock, chipCode);
         case Layout::Fdd:
-            return WriteFddArea(deviceName, n, startBlock, zoneCount, chipCount, largeBlock);
+            return WriteFddArea(deviceName, n, startBlock, zoneCount, chipCount, largeBlock, chipCode);
     }
     return 0;
 }
@@ -255,23 +260,15 @@ int FormatMedium(Layout layout, const char* deviceName, std::uint32_t standardBl
     StoreDeviceName(deviceName);
     FormatDevice device;
     if (!device.OpenFormatDevice()) return 0;
-    if (!GeometryUsable(zoneCount, chipCount)) return 0;
-    StoreGeometry(zoneCount, chipCount, largeBlock);
+    if (!GeometryUsable(zoneCount, chipCount, largeBlock, chipCode)) return 0;
+    StoreGeometry(zoneCount, chipCount, largeBlock, chipCode);
 
-    const std::uint32_t z = zoneCount / chipCount;
-    const std::uint32_t f = largeBlock ? z * 125 : z * 1000;
-    const std::uint32_t g = largeBlock ? z * 128 : z * 1024;
-    const std::uint32_t e = largeBlock ? zoneCount * 125u : zoneCount * 1000u;
-    const std::uint32_t spb = SectorsPerBlock(largeBlock);
-
-    std::uint32_t first;
-    if (chipCode == 0x13) {
-        first = 1;
-    } else if (chipCode == 0x30) {
-        first = 0;
-    } else {
-        return 0;
-    }
+    const kt4790::MediaGeometry geometry = kt4790::MakeMediaGeometry(zoneCount, chipCount, largeBlock);
+    const std::uint32_t f = geometry.LogicalBlocksPerChip;
+    const std::uint32_t g = geometry.PhysicalBlocksPerChip;
+    const std::uint32_t e = geometry.LogicalBlocks;
+    const std::uint32_t spb = geometry.SectorsPerBlock;
+    const std::uint32_t first = chipCode == kt4790::kChipCode13 ? 1 : 0;
 
     // Both areas are checked before the first is written, so a refused
     // security area never follows a written standard area.
@@ -281,17 +278,17 @@ int FormatMedium(Layout layout, const char* deviceName, std::uint32_t standardBl
     if (sd == 0 || sd == e) {
         if (!AreaSizeFits(e * spb, floppy)) return 0;
         CopyLabelSlot(kWholeMediumLabel);
-        return CallWriter(layout, deviceName, e * spb, first, zoneCount, chipCount, largeBlock);
+        return CallWriter(layout, deviceName, e * spb, first, zoneCount, chipCount, largeBlock, chipCode);
     }
     if (!AreaSizeFits(sd * spb, floppy) || !AreaSizeFits((e - sd) * spb, floppy)) return 0;
 
     CopyLabelSlot(kStandardAreaLabel);
-    if (CallWriter(layout, deviceName, sd * spb, first, zoneCount, chipCount, largeBlock) == 0) {
+    if (CallWriter(layout, deviceName, sd * spb, first, zoneCount, chipCount, largeBlock, chipCode) == 0) {
         return 0;
     }
 
     std::uint32_t s2;
-    if (chipCode == 0x30) {
+    if (chipCode == kt4790::kChipCode30) {
         s2 = sd;
     } else if (largeBlock && g > 1024) {
         // Groups of 1000 logical blocks in 1024 device blocks; the first
@@ -303,7 +300,7 @@ int FormatMedium(Layout layout, const char* deviceName, std::uint32_t standardBl
         s2 = (sd / f) * g + sd % f + 1;
     }
     CopyLabelSlot(kSecurityAreaLabel);
-    return CallWriter(layout, deviceName, (e - sd) * spb, s2, zoneCount, chipCount, largeBlock);
+    return CallWriter(layout, deviceName, (e - sd) * spb, s2, zoneCount, chipCount, largeBlock, chipCode);
 }
 
 }  // namespace
@@ -319,22 +316,26 @@ void SetVolumeLabel(int slot, const char* label) {
 }
 
 std::uint32_t MapSector(std::uint32_t a) {
-    if (!GeometryUsable(FormatParams.ZoneCount, FormatParams.ChipCount)) return a;
-    const std::uint32_t z = FormatParams.ZoneCount / FormatParams.ChipCount;
-    if (FormatParams.LargeBlock == 0) {
-        const std::uint32_t c = z * 1024;
-        const std::uint32_t f = z * 1000;
-        const std::uint32_t e = a / 32;
-        if (e % c > f) return (e + c - f) * 32 + a % 32;
-        return a;
+    if (FormatParams.ChipCode != kt4790::kChipCode13) return a;
+    const kt4790::MediaGeometry geometry =
+        kt4790::MakeMediaGeometry(FormatParams.ZoneCount, FormatParams.ChipCount, FormatParams.LargeBlock != 0);
+    if (geometry.PhysicalBlocksPerChip == 0) return a;
+    const std::uint32_t spb = geometry.SectorsPerBlock;
+    const std::uint32_t e = a / spb;
+    std::uint32_t skip = 0;
+    if (kt4790::IsWindowed(geometry, FormatParams.ChipCode)) {
+        // Windows of 1024 block addresses: data at 1-1000 in a chip's first
+        // window, at 0-999 in its second.
+        const std::uint32_t offset = e % 1024;
+        if ((e / 1024) % 2 == 0) {
+            if (offset > 1000) skip = 1024 - 1001;
+        } else if (offset >= 1000) {
+            skip = 1024 - 1000 + 1;
+        }
+    } else if (e % geometry.PhysicalBlocksPerChip > geometry.LogicalBlocksPerChip) {
+        skip = geometry.PhysicalBlocksPerChip - geometry.LogicalBlocksPerChip;
     }
-    // Tested in units of 128 sectors, built from units of 256 sectors and
-    // the low 7 bits of the address.
-    const std::uint32_t c = z * 4;
-    const std::uint32_t f = z * 3;
-    const std::uint32_t e = a / 128;
-    if (e % c > f) return (e + z) * 256 + a % 128;
-    return a;
+    return skip == 0 ? a : (e + skip) * spb + a % spb;
 }
 
 std::uint16_t FatSectors(std::uint32_t n) {
@@ -468,18 +469,18 @@ int WriteFormatSector(std::uint32_t a) {
 }
 
 int WriteHddArea(const char* deviceName, std::uint32_t n, std::uint32_t startBlock, std::uint8_t zoneCount,
-                 std::uint8_t chipCount, bool largeBlock) {
-    return WriteArea(Layout::Hdd, deviceName, n, startBlock, zoneCount, chipCount, largeBlock);
+                 std::uint8_t chipCount, bool largeBlock, std::uint8_t chipCode) {
+    return WriteArea(Layout::Hdd, deviceName, n, startBlock, zoneCount, chipCount, largeBlock, chipCode);
 }
 
 int WriteZipArea(const char* deviceName, std::uint32_t n, std::uint32_t startBlock, std::uint8_t zoneCount,
-                 std::uint8_t chipCount, bool largeBlock) {
-    return WriteArea(Layout::Zip, deviceName, n, startBlock, zoneCount, chipCount, largeBlock);
+                 std::uint8_t chipCount, bool largeBlock, std::uint8_t chipCode) {
+    return WriteArea(Layout::Zip, deviceName, n, startBlock, zoneCount, chipCount, largeBlock, chipCode);
 }
 
 int WriteFddArea(const char* deviceName, std::uint32_t n, std::uint32_t startBlock, std::uint8_t zoneCount,
-                 std::uint8_t chipCount, bool largeBlock) {
-    return WriteArea(Layout::Fdd, deviceName, n, startBlock, zoneCount, chipCount, largeBlock);
+                 std::uint8_t chipCount, bool largeBlock, std::uint8_t chipCode) {
+    return WriteArea(Layout::Fdd, deviceName, n, startBlock, zoneCount, chipCount, largeBlock, chipCode);
 }
 
 int FormatHddBoot(const char* deviceName, std::uint32_t standardBlocks, std::uint8_t zoneCount,

@@ -6,7 +6,10 @@
 // result 0 before any sector is written:
 // - a ChipCount of 0 or a ZoneCount below it (no zones per chip: the block
 //   arithmetic would divide by zero);
-// - a chip code other than 0x13 and 0x30 (the drivers);
+// - a medium whose blocks the host cannot address (kt4790::IsAddressable:
+//   more than 8 chips, zones not shared evenly among the chips, a chip-0x13
+//   chip of large blocks with more than 8 zones other than 16);
+// - a chip code other than 0x13 and 0x30;
 // - a standard area larger than the medium (the drivers);
 // - an area whose FAT16 cluster numbers would not fit 16 bits, or too small
 //   to hold its own boot structures and one cluster (its sectors would be
@@ -18,6 +21,7 @@
 #include <windows.h>
 
 #include "app/devbind.h"
+#include "kt4790/geometry.h"
 #include "kt4790/records.h"
 
 namespace newformat {
@@ -39,6 +43,7 @@ struct FormatParamsState {
     std::uint8_t ZoneCount;
     std::uint8_t ChipCount;
     std::int32_t LargeBlock;  // 0 or 1
+    std::uint8_t ChipCode;    // how the device takes sector addresses (MapSector)
 #ifdef KT4790_ASPI
     BYTE HostAdapterId;
     BYTE TargetId;
@@ -60,9 +65,17 @@ void SetVolumeLabel(int slot, const char* label);
 // big-endian words).
 using kt4790::SwapBytes;
 
-// The area sector a as a device sector address, from ZoneCount, ChipCount and
-// LargeBlock of FormatParams. With no zones per chip it returns a unchanged;
-// the writers refuse such a medium before they write.
+// The area sector a as a device sector address, from ZoneCount, ChipCount,
+// LargeBlock and ChipCode of FormatParams.
+//
+// A chip-0x30 controller takes logical sectors with Flag80, so the address
+// goes unchanged. A chip-0x13 controller takes sectors of block positions:
+// an area's sectors run through the data blocks of a chip, and a block that
+// falls beyond them, into the chip's replacement blocks, moves forward by
+// their number, onto the next chip's data blocks just after its first
+// block. Likewise on windowed media from the end of one window's data blocks
+// to the start of the next window's. With no zones per chip it returns a
+// unchanged; the writers refuse such a medium before they write.
 std::uint32_t MapSector(std::uint32_t a);
 
 std::uint16_t FatSectors(std::uint32_t n);
@@ -114,12 +127,15 @@ private:
 // Writes SectorBuffer to the device sector MapSector gives for a: 1 or 0.
 int WriteFormatSector(std::uint32_t a);
 
+// The area writers: n sectors from block `startBlock`, a logical block on
+// chip 0x30 and a block position on chip 0x13 (the drivers and the area
+// format compute it).
 int WriteHddArea(const char* deviceName, std::uint32_t n, std::uint32_t startBlock, std::uint8_t zoneCount,
-                 std::uint8_t chipCount, bool largeBlock);
+                 std::uint8_t chipCount, bool largeBlock, std::uint8_t chipCode);
 int WriteZipArea(const char* deviceName, std::uint32_t n, std::uint32_t startBlock, std::uint8_t zoneCount,
-                 std::uint8_t chipCount, bool largeBlock);
+                 std::uint8_t chipCount, bool largeBlock, std::uint8_t chipCode);
 int WriteFddArea(const char* deviceName, std::uint32_t n, std::uint32_t startBlock, std::uint8_t zoneCount,
-                 std::uint8_t chipCount, bool largeBlock);
+                 std::uint8_t chipCount, bool largeBlock, std::uint8_t chipCode);
 
 int FormatHddBoot(const char* deviceName, std::uint32_t standardBlocks, std::uint8_t zoneCount,
                   std::uint8_t chipCount, bool largeBlock, std::uint8_t chipCode);

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <set>
+#include <vector>
 
 #include "drive.h"
 
@@ -178,6 +179,87 @@ TEST(LogicalMap, Read10AndWrite10GoThroughTheMapAndSkipNothing) {
     EXPECT_TRUE(Refused(Send(c, devcmd::Write10(5 * 32 - 1, 1024), data, 1024)));
     c.ReadPhysical(c.PhysicalBlockOf(4) * 32 + 31, back, nullptr);
     EXPECT_EQ(0xFF, back[0]);
+}
+
+// A replaced data position: the firmware keeps its data in a replacement
+// block of the same chip, reached through the position with Flag80 and
+// through the map, and records the position in that block's first spare.
+TEST(Replacements, PositionsLeadToTheirReplacementBlocks) {
+    emulator::Config config = MakeConfig(0x13, false, 2, 2);  // Pc 1024, Lc 1000 per chip
+    ASSERT_TRUE(emulator::AddReplacement(config, 5, nullptr));
+    ASSERT_TRUE(emulator::AddReplacement(config, 1030, nullptr));
+    ASSERT_EQ(config.replacements[0].block, 1001u);  // the first replacement block of chip 0
+    ASSERT_EQ(config.replacements[1].block, 2025u);  // of chip 1
+    Controller c(config);
+    std::uint8_t data[512], back[512], spare[16];
+    std::memset(data, 0x3C, sizeof data);
+    ASSERT_TRUE(Good(Send(c, devcmd::VscWriteSector(1030 * 32 + 7, 1, 0), data)));
+    c.ReadPhysical(2025 * 32 + 7, back, nullptr);
+    EXPECT_EQ(0, std::memcmp(back, data, 512));
+    c.ReadPhysical(1030 * 32 + 7, back, nullptr);
+    EXPECT_EQ(0xFF, back[0]);  // the replaced block itself is out of use
+    EXPECT_EQ(2025u, AskPhyBlock(c, 1000 + 5));  // logical 1005 sits at position 1030
+    ASSERT_TRUE(Good(Send(c, devcmd::Read10(1005 * 32 + 7, 512), back)));
+    EXPECT_EQ(0, std::memcmp(back, data, 512));
+
+    // The recorded position, relative to the chip, read as the area erase reads it.
+    ASSERT_TRUE(Good(Send(c, devcmd::VscReadSector(2025 * 32, 1, 1), spare)));
+    EXPECT_EQ(6u, kt4790::ReadBigEndian16(spare + kt4790::kSpareBlockPosition));
+    ASSERT_TRUE(Good(Send(c, devcmd::EraseBlock(2025, 0, 0), nullptr)));
+    ASSERT_TRUE(Good(Send(c, devcmd::VscReadSector(2025 * 32, 1, 1), spare)));
+    EXPECT_EQ(0xFFFFu, kt4790::ReadBigEndian16(spare + kt4790::kSpareBlockPosition));
+    ASSERT_TRUE(Good(Send(c, devcmd::Write10(1005 * 32 + 9, 512), data)));  // written again: recorded again
+    ASSERT_TRUE(Good(Send(c, devcmd::VscReadSector(2025 * 32, 1, 1), spare)));
+    EXPECT_EQ(6u, kt4790::ReadBigEndian16(spare + kt4790::kSpareBlockPosition));
+    // Without Flag80 every number is physical.
+    ASSERT_TRUE(Good(Send(c, devcmd::VscWriteSector(5 * 32, 0, 0), data)));
+    c.ReadPhysical(5 * 32, back, nullptr);
+    EXPECT_EQ(0x3C, back[0]);
+}
+
+TEST(Replacements, MediaNoControllerHasAreNamed) {
+    struct Case {
+        const char* what;
+        std::uint8_t chip;
+        bool large;
+        std::uint8_t zones, chips;
+        std::vector<emulator::Replacement> replacements;
+        bool possible;
+    };
+    const Case cases[] = {
+        {"one chip, small", 0x13, false, 1, 1, {}, true},
+        {"8 chips of 16 large zones, windowed", 0x13, true, 128, 8, {{1, 1001}, {1024, 2040}}, true},
+        {"chip 0x30, 12 large zones per chip", 0x30, true, 12, 1, {}, true},
+        {"3 zones on 2 chips", 0x13, false, 3, 2, {}, false},
+        {"9 chips", 0x30, false, 9, 9, {}, false},
+        {"no chip", 0x30, false, 1, 0, {}, false},
+        {"no zone", 0x30, false, 0, 1, {}, false},
+        {"12 large zones per chip on chip 0x13", 0x13, true, 12, 1, {}, false},
+        {"chip 0x21", 0x21, false, 1, 1, {}, false},
+        {"replacement in another chip", 0x13, false, 2, 2, {{5, 2025}}, false},
+        {"replacement by a data block", 0x13, false, 1, 1, {{5, 6}}, false},
+        {"system block replaced", 0x13, false, 1, 1, {{0, 1001}}, false},
+        {"one block replaced twice", 0x13, false, 1, 1, {{5, 1001}, {5, 1002}}, false},
+        {"chip 0x30, replacement after the zone's data", 0x30, false, 1, 1, {{5, 1010}}, true},
+    };
+    for (const Case& k : cases) {
+        emulator::Config config = MakeConfig(k.chip, k.large, k.zones, k.chips);
+        config.replacements = k.replacements;
+        EXPECT_EQ(emulator::MediumProblem(config).empty(), k.possible) << k.what << ": " << emulator::MediumProblem(config);
+    }
+}
+
+TEST(Faults, AnAddressedFaultFiresOnlyOnItsBlock) {
+    Controller c(MakeConfig(0x30, false, 1, 1));
+    emulator::Fault fault;
+    fault.opcode = devcmd::kOpEraseBlock;
+    fault.address = 7;
+    c.InjectFault(fault);
+    c.InjectFault(fault);  // fails twice
+    EXPECT_TRUE(Good(Send(c, devcmd::EraseBlock(6, 0, 1), nullptr)));
+    EXPECT_TRUE(Refused(Send(c, devcmd::EraseBlock(7, 0, 1), nullptr)));
+    EXPECT_TRUE(Refused(Send(c, devcmd::EraseBlock(7, 0, 1), nullptr)));
+    EXPECT_TRUE(Good(Send(c, devcmd::EraseBlock(7, 0, 1), nullptr)));
 }
 
 }  // namespace

@@ -126,6 +126,7 @@ TEST_F(Images, RoundTripKeepsConfigurationMediumPasswordAndLock) {
     emulator::Config config = MakeConfig(0x30, true, 3, 1);
     config.descriptorBlock = 2;
     config.unmappedBlocks = {7, 9};
+    config.replacements = {{3, 127}, {130, 255}};
     config.password = "pw";
     Controller c(config);
     std::uint8_t data[512], spare[16];
@@ -141,6 +142,8 @@ TEST_F(Images, RoundTripKeepsConfigurationMediumPasswordAndLock) {
     const emulator::Config& back = loaded->config();
     EXPECT_TRUE(back.chipCode == 0x30 && back.largeBlock && back.zoneCount == 3 && back.descriptorBlock == 2);
     EXPECT_TRUE(back.unmappedBlocks == config.unmappedBlocks && back.deviceName == config.deviceName);
+    ASSERT_EQ(back.replacements.size(), 2u);
+    EXPECT_TRUE(back.replacements[1].position == 130 && back.replacements[1].block == 255);
     std::uint8_t sector[528];
     loaded->ReadPhysical(300 * 256 + 5, sector, sector + 512);
     EXPECT_TRUE(sector[0] == 0x42 && sector[512] == 0x24);
@@ -163,10 +166,10 @@ TEST_F(Images, SparseOnDiskAndForeignFilesRefused) {
     ExpectRefused("foreign");
     ASSERT_TRUE(big.SaveImage(path_, nullptr));
     std::vector<char> bytes = Bytes();
-    bytes[8] = 3;
+    bytes[8] = 4;
     Store(bytes);
     ExpectRefused("version");
-    bytes[8] = 2;
+    bytes[8] = 3;
     bytes.push_back(0);
     Store(bytes);
     ExpectRefused("trailing byte");
@@ -184,8 +187,13 @@ TEST_F(Images, FirstVersionLoadsUnlockedAndImpossibleLockRefused) {
     std::vector<char> bytes = Bytes();
     ASSERT_EQ(3, bytes[12]);  // failed checks after magic and version
 
+    // Version 1 has neither the volatile state nor the replacement count
+    // (the four bytes before the sector count, which the sectors follow).
     std::vector<char> first = bytes;
     first[8] = 1;
+    const std::size_t sectors = static_cast<unsigned char>(bytes[bytes.size() - 532 - 4]);  // one sector here
+    ASSERT_EQ(sectors, 1u);
+    first.erase(first.end() - 532 - 8, first.end() - 532 - 4);
     first.erase(first.begin() + 12, first.begin() + 14);
     Store(first);
     std::string error;

@@ -2,6 +2,8 @@
 // head counts, the sector map, byte order and the label slots.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <cstdint>
 #include <cstring>
 
@@ -109,12 +111,13 @@ TEST(AreaSizeFits, FatSixteenClusterLimitAndRoomForTheStructures) {
 
 class MapSectorTest : public testing::Test {
 protected:
-    void Geometry(std::uint8_t zones, std::uint8_t chips, bool large) {
+    void Geometry(std::uint8_t zones, std::uint8_t chips, bool large, std::uint8_t chipCode = 0x13) {
         FormatParams.ZoneCount = zones;
         FormatParams.ChipCount = chips;
         FormatParams.LargeBlock = large ? 1 : 0;
+        FormatParams.ChipCode = chipCode;
     }
-    void TearDown() override { Geometry(0, 0, false); }
+    void TearDown() override { Geometry(0, 0, false, 0); }
 };
 
 TEST_F(MapSectorTest, SmallBlocksWorkedExamples) {
@@ -123,24 +126,41 @@ TEST_F(MapSectorTest, SmallBlocksWorkedExamples) {
     EXPECT_EQ(MapSector(32000), 32000u);  // block 1000 stays
 }
 
-TEST_F(MapSectorTest, SmallBlocksMoveTheLastBlocksOfEachRangeIntoTheNextChip) {
-    Geometry(2, 2, false);  // Z = 1
-    for (std::uint32_t block = 0; block < 3 * 1024; ++block) {
-        const std::uint32_t a = block * 32 + 5;
-        const std::uint32_t expected = block % 1024 > 1000 ? (block + 24) * 32 + 5 : a;
-        ASSERT_EQ(MapSector(a), expected) << "block " << block;
+// Blocks past a chip's (or window's) data blocks move onto the next one's
+// first data block; every other block, and every address on chip 0x30,
+// stays. Each case lists the device block of every area block 0..top.
+TEST_F(MapSectorTest, BlocksPastTheDataBlocksMoveOnToTheNextDataBlocks) {
+    struct Case {
+        const char* what;
+        std::uint8_t zones, chips;
+        bool large;
+        std::uint8_t chipCode;
+        std::uint32_t top;
+        std::function<std::uint32_t(std::uint32_t)> device;
+    };
+    const Case cases[] = {
+        {"small, 1 zone per chip", 2, 2, false, 0x13, 3 * 1024,
+         [](std::uint32_t b) { return b % 1024 > 1000 ? b + 24 : b; }},
+        {"large, 1 zone per chip", 3, 3, true, 0x13, 3 * 128, [](std::uint32_t b) { return b % 128 > 125 ? b + 3 : b; }},
+        {"large, 4 zones per chip", 8, 2, true, 0x13, 3 * 512,
+         [](std::uint32_t b) { return b % 512 > 500 ? b + 12 : b; }},
+        {"large, windowed", 32, 2, true, 0x13, 4 * 1024,
+         [](std::uint32_t b) {
+             const std::uint32_t offset = b % 1024;
+             if ((b / 1024) % 2 == 0) return offset > 1000 ? b + 23 : b;
+             return offset >= 1000 ? b + 25 : b;
+         }},
+        {"chip 0x30, small", 4, 2, false, 0x30, 5000, [](std::uint32_t b) { return b; }},
+        {"chip 0x30, large", 8, 1, true, 0x30, 1000, [](std::uint32_t b) { return b; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Geometry(c.zones, c.chips, c.large, c.chipCode);
+        const std::uint32_t spb = c.large ? 256 : 32;
+        for (std::uint32_t block = 0; block <= c.top; ++block) {
+            ASSERT_EQ(MapSector(block * spb + 5), c.device(block) * spb + 5) << "block " << block;
+        }
     }
-}
-
-TEST_F(MapSectorTest, LargeBlocksWorkedExamples) {
-    Geometry(2, 1, true);  // Z = 2
-    EXPECT_EQ(MapSector(899), 2307u);
-    EXPECT_EQ(MapSector(768), 768u);
-}
-
-TEST_F(MapSectorTest, LargeBlocksWithOneZonePerChipNeverMove) {
-    Geometry(3, 3, true);
-    for (std::uint32_t a = 0; a < 128 * 4 * 300; a += 7) ASSERT_EQ(MapSector(a), a);
 }
 
 TEST_F(MapSectorTest, NoZonesPerChipLeavesTheAddressAndDividesByNothing) {

@@ -59,7 +59,7 @@ TEST_F(Formatter, HddLayoutWritesEachSectorOnceInOrder) {
     const Medium m{0x30, false, 1, 1};
     auto disk = AddDisk(m);
     newformat::SetVolumeLabel(3, "HDD LABEL");
-    ASSERT_EQ(newformat::WriteHddArea(kDiskName, 32000, 0, 1, 1, false), 1);
+    ASSERT_EQ(newformat::WriteHddArea(kDiskName, 32000, 0, 1, 1, false, 0x30), 1);
 
     // gap 40: boot sector 41, FATs 42-47, root 48-63.
     const auto writes = Writes(*disk);
@@ -90,7 +90,7 @@ TEST_F(Formatter, HddLayoutWritesEachSectorOnceInOrder) {
 TEST_F(Formatter, ZipLayoutWritesEachSectorOnceInOrder) {
     const Medium m{0x30, false, 1, 1};
     auto disk = AddDisk(m);
-    ASSERT_EQ(newformat::WriteZipArea(kDiskName, 32000, 0, 1, 1, false), 1);
+    ASSERT_EQ(newformat::WriteZipArea(kDiskName, 32000, 0, 1, 1, false, 0x30), 1);
     // R = 25: FATs 33-38, root 39-63.
     EXPECT_EQ(Addresses(Writes(*disk)), Join({{0, 32}, Range(33, 6), Range(39, 25)}));
     EXPECT_EQ(Le32(HostSector(*disk, 0), 454), 32u);
@@ -103,7 +103,7 @@ TEST_F(Formatter, FddLayoutWritesEachSectorOnceInOrder) {
     const Medium m{0x30, true, 1, 1};  // large blocks: the same area size
     auto disk = AddDisk(m);
     newformat::SetVolumeLabel(3, "fdd");
-    ASSERT_EQ(newformat::WriteFddArea(kDiskName, 32000, 0, 1, 1, true), 1);
+    ASSERT_EQ(newformat::WriteFddArea(kDiskName, 32000, 0, 1, 1, true, 0x30), 1);
     EXPECT_EQ(Addresses(Writes(*disk)), Join({{0}, Range(1, 6), Range(7, 25)}));
     const Sector boot = HostSector(*disk, 0);
     EXPECT_EQ(boot[0], 0xEB);
@@ -114,7 +114,7 @@ TEST_F(Formatter, FddLayoutWritesEachSectorOnceInOrder) {
 TEST_F(Formatter, LargeBlockHddAreaGetsNoFillerSector) {
     const Medium m{0x13, true, 1, 1};
     auto disk = AddDisk(m);
-    ASSERT_EQ(newformat::WriteHddArea(kDiskName, 32000, 1, 1, 1, true), 1);
+    ASSERT_EQ(newformat::WriteHddArea(kDiskName, 32000, 1, 1, 1, true, 0x13), 1);
     // The area starts at block 1 (sector 256) of the device.
     EXPECT_EQ(Addresses(Writes(*disk)), Join({{256, 256 + 41}, Range(256 + 42, 6 + 16)}));
     EXPECT_EQ(HostSector(*disk, 0)[510], 0x55);
@@ -126,7 +126,7 @@ TEST_F(Formatter, FatStartFollowsTheFatType) {
         SCOPED_TRACE(n);
         World().Reset();
         auto disk = AddDisk({0x30, false, 5, 1});
-        ASSERT_EQ(newformat::WriteFddArea(kDiskName, n, 0, 5, 1, false), 1);
+        ASSERT_EQ(newformat::WriteFddArea(kDiskName, n, 0, 5, 1, false, 0x30), 1);
         const std::uint32_t f = newformat::FatSectors(n);
         const Sector expected =
             n < 131072 ? Sector{0xF8, 0xFF, 0xFF, 0x00, 0x00} : Sector{0xF8, 0xFF, 0xFF, 0xFF, 0x00};
@@ -151,7 +151,7 @@ TEST_F(Formatter, SectorWritesMatchTheLayoutFormula) {
     // blocks), ZIP 1 + 1 + 500 + 43, FDD 1 + 500 + 43.
     const CountCase cases[] = {
         {"HDD small", {0x13, false, 128, 1}, newformat::FormatHddBoot, 519},
-        {"HDD large", {0x13, true, 128, 1}, newformat::FormatHddBoot, 518},
+        {"HDD large", {0x13, true, 128, 8}, newformat::FormatHddBoot, 518},
         {"ZIP small", {0x30, false, 128, 1}, newformat::FormatZipBoot, 545},
         {"FDD large", {0x30, true, 128, 1}, newformat::FormatFddBoot, 544},
         // One zone: F = 3, gap 40, R = 25.
@@ -349,7 +349,7 @@ TEST_F(Formatter, OpeningFailuresShowTheirMessageAndWriteNothing) {
             auto disk = AddDisk({0x30, false, 1, 1}, u"ANOTHER NAME");
             c.arrange();
             const int result = entry == 0 ? newformat::FormatHddBoot(kDiskName, 0, 1, 1, false, 0x30)
-                                          : newformat::WriteZipArea(kDiskName, 32000, 0, 1, 1, false);
+                                          : newformat::WriteZipArea(kDiskName, 32000, 0, 1, 1, false, 0x30);
             EXPECT_EQ(result, 0);
             ASSERT_EQ(World().MessageBoxes().size(), 1u);
             const winsim::MessageBoxCall& box = World().MessageBoxes()[0];
@@ -409,7 +409,7 @@ TEST_F(Formatter, WriteProtectedMediumFailsOnTheFirstSector) {
     config.writeProtected = true;
     auto disk = std::make_shared<emulator::Controller>(config);
     World().AddDevice(disk);
-    EXPECT_EQ(newformat::WriteHddArea(kDiskName, 32000, 0, 1, 1, false), 0);
+    EXPECT_EQ(newformat::WriteHddArea(kDiskName, 32000, 0, 1, 1, false, 0x30), 0);
     EXPECT_EQ(Writes(*disk).size(), 1u);
 }
 
@@ -434,6 +434,8 @@ TEST_F(Formatter, MediaWithoutASoundLayoutAreRefusedBeforeAnyWrite) {
         {"255 zones: more clusters than FAT16 numbers", {0x30, false, 255, 1}, 255, 1, 0x30, 0, false},
         {"132 zones", {0x13, false, 132, 1}, 132, 1, 0x13, 0, true},
         {"security area of 2 small blocks", {0x30, false, 1, 1}, 1, 1, 0x30, 998, false},
+        {"3 zones on 2 chips", {0x13, false, 3, 2}, 3, 2, 0x13, 2500, true},
+        {"9 chips", {0x30, false, 9, 9}, 9, 9, 0x30, 0, false},
         {"standard area of 1 small block", {0x30, false, 1, 1}, 1, 1, 0x30, 1, true},
     };
     for (const RefusalCase& c : cases) {
@@ -450,10 +452,12 @@ TEST_F(Formatter, MediaWithoutASoundLayoutAreRefusedBeforeAnyWrite) {
 
 TEST_F(Formatter, WritersRefuseWhatTheDriversRefuse) {
     auto disk = AddDisk({0x30, false, 1, 1});
-    EXPECT_EQ(newformat::WriteHddArea(kDiskName, 32000, 0, 1, 0, false), 0);
-    EXPECT_EQ(newformat::WriteZipArea(kDiskName, 32000, 0, 1, 3, true), 0);
-    EXPECT_EQ(newformat::WriteFddArea(kDiskName, 8160000, 0, 255, 1, false), 0);
-    EXPECT_EQ(newformat::WriteHddArea(kDiskName, 64, 0, 1, 1, false), 0);
+    EXPECT_EQ(newformat::WriteHddArea(kDiskName, 32000, 0, 1, 0, false, 0x30), 0);
+    EXPECT_EQ(newformat::WriteZipArea(kDiskName, 32000, 0, 1, 3, true, 0x30), 0);
+    EXPECT_EQ(newformat::WriteFddArea(kDiskName, 8160000, 0, 255, 1, false, 0x30), 0);
+    EXPECT_EQ(newformat::WriteHddArea(kDiskName, 64, 0, 1, 1, false, 0x30), 0);
+    EXPECT_EQ(newformat::WriteHddArea(kDiskName, 32000, 0, 1, 1, false, 0x21), 0);
+    EXPECT_EQ(newformat::WriteFddArea(kDiskName, 32000, 1, 12, 1, true, 0x13), 0);
     EXPECT_TRUE(Writes(*disk).empty());
 }
 

@@ -64,7 +64,7 @@ create_show() {
     done
 
     run create "$work/full.img" --chip 0x13 --large --zones 2 --chips 2 --revision P1.0 --name "Second Disk" \
-        --password secret --hint "first pet" --write-protected --inquiry-byte3 0
+        --password secret --hint "first pet" --write-protected --inquiry-byte3 0 --replace 1,129
     check "create with every option" succeeded
     run show "$work/full.img"
     check "show an image made with every option" succeeded
@@ -72,7 +72,7 @@ create_show() {
         "zones:             2" "chips:             2" "physical blocks:   256" "logical blocks:    250" \
         "revision:          \"P1.0\"" "inquiry byte 3:    0x00" "write protected:   yes" \
         "password:          set" "descriptor sector: 1" "device name:       \"Second Disk\"" \
-        "hint:              \"first pet\""; do
+        "hint:              \"first pet\"" "replaced blocks:   1 by 126, 129 by 254"; do
         check "full image shows '$line'" has_line "$line"
     done
     check "the password itself is never shown" lacks_text "secret"
@@ -192,7 +192,8 @@ errors() {
     head -c $((size - 1)) "$work/good.img" >"$work/one-short.img"
     yes "not an image" | head -c 65536 >"$work/foreign.img"
     mkdir "$work/folder.img"
-    for image in missing.img empty.img header-only.img half.img one-short.img foreign.img folder.img; do
+    mkfifo "$work/fifo.img"
+    for image in missing.img empty.img header-only.img half.img one-short.img foreign.img folder.img fifo.img; do
         run show "$work/$image"
         check "show refuses $image" refused_with 1
         check "show names the image $image" grep -qF "$work/$image" "$work/stderr"
@@ -208,7 +209,8 @@ errors() {
         "--revision TOOLONG" "--revision" "--name 12345678901234567" "--hint 123456789012345678901234567890123"
         "--password 123456789" "--inquiry-byte3 256" "--inquiry-byte3 -1" "--descriptor-block 1024"
         "--large --descriptor-block 128" "--chip 0x13 --descriptor-block 1" "--bogus" "--large --large"
-        "--name"
+        "--name" "--zones 3 --chips 2" "--chip 0x13 --large --zones 12" "--replace 0" "--replace 1,1"
+        "--replace 1,x" "--chip 0x13 --large --zones 1 --replace 1,2,3,4"
     )
     for options in "${bad_options[@]}"; do
         # shellcheck disable=SC2086

@@ -343,7 +343,8 @@ int RunCreate(const std::vector<std::string>& args) {
                                                {"--hint", true},
                                                {"--descriptor-block", true},
                                                {"--write-protected", false},
-                                               {"--inquiry-byte3", true}});
+                                               {"--inquiry-byte3", true},
+                                               {"--replace", true}});
     if (parsed.positional.size() != 1) throw UsageError("create takes one IMAGE");
     const std::string& path = parsed.positional[0];
 
@@ -398,6 +399,22 @@ int RunCreate(const std::vector<std::string>& args) {
             ParseNumber("--descriptor-block", parsed.options.at("--descriptor-block"), 0, 0xFFFFFFFFul));
     }
 
+    const std::string problem = emulator::MediumProblem(config);
+    if (!problem.empty()) throw UsageError("no controller has this medium: " + problem);
+    if (parsed.Has("--replace")) {
+        // Comma-separated block positions, each given the next free
+        // replacement block of its chip.
+        std::string list = parsed.options.at("--replace");
+        for (std::size_t start = 0; start <= list.size();) {
+            const std::size_t comma = std::min(list.find(',', start), list.size());
+            const auto position = static_cast<std::uint32_t>(
+                ParseNumber("--replace", list.substr(start, comma - start), 0, 0xFFFFFFFFul));
+            std::string why;
+            if (!emulator::AddReplacement(config, position, &why)) throw UsageError("--replace: " + why);
+            start = comma + 1;
+        }
+    }
+
     std::error_code ignored;
     if (std::filesystem::exists(path, ignored)) throw Failure(path + ": already exists; not overwritten");
 
@@ -436,7 +453,13 @@ int RunShow(const std::vector<std::string>& args) {
               << "logical blocks:    " << controller->logicalBlocks() << "\n"
               << "revision:          \"" << revision << "\"\n"
               << "inquiry byte 3:    " << Hex(config.inquiryByte3) << "\n"
-              << "write protected:   " << (config.writeProtected ? "yes" : "no") << "\n";
+              << "write protected:   " << (config.writeProtected ? "yes" : "no") << "\n"
+              << "replaced blocks:   ";
+    if (config.replacements.empty()) std::cout << "(none)";
+    for (std::size_t i = 0; i < config.replacements.size(); ++i) {
+        std::cout << (i == 0 ? "" : ", ") << config.replacements[i].position << " by " << config.replacements[i].block;
+    }
+    std::cout << "\n";
 
     std::uint8_t reply[kt4790::kSectorSize] = {};
     const bool pwdKnown = Send(*controller, devcmd::PwdExist(), reply, sizeof reply);
@@ -673,9 +696,10 @@ const Subcommand kSubcommands[] = {
     {"create",
      "create IMAGE [--chip 0x13|0x30] [--large] [--zones N] [--chips N] [--revision TEXT]\n"
      "         [--name TEXT] [--password TEXT] [--hint TEXT] [--descriptor-block N]\n"
-     "         [--write-protected] [--inquiry-byte3 N]\n"
+     "         [--write-protected] [--inquiry-byte3 N] [--replace BLOCK[,BLOCK...]]\n"
      "    a new emulated disk (defaults: chip 0x30, small blocks, 1 zone, 1 chip,\n"
-     "    revision KVOR, name \"DEMO DISK\", no password, no hint)",
+     "    revision KVOR, name \"DEMO DISK\", no password, no hint); --replace gives each\n"
+     "    data block the next free replacement block of its chip",
      RunCreate},
     {"show", "show IMAGE\n    its configuration, descriptor sector, device name, hint and password state", RunShow},
     {"replug",
