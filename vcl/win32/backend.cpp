@@ -44,6 +44,15 @@ TControl* ControlOf(HWND window) {
 
 HINSTANCE Instance() { return GetModuleHandleA(nullptr); }
 
+// The top-level window that holds a control: up the chain of parents to the
+// first window that is not a child. (GetAncestor with GA_ROOT answers the
+// same, but it is documented from Windows 2000 only, and KT4790MCAP runs on
+// Windows 98.)
+HWND RootWindow(HWND window) {
+    while (window != nullptr && (GetWindowLongA(window, GWL_STYLE) & WS_CHILD) != 0) window = GetParent(window);
+    return window;
+}
+
 // --- fonts and colours -------------------------------------------------------
 
 HFONT FontHandle(const TFont& font) {
@@ -163,7 +172,7 @@ LRESULT CALLBACK GroupBoxProc(HWND window, UINT message, WPARAM wParam, LPARAM l
         case WM_CTLCOLORSTATIC:
         case WM_CTLCOLORBTN:
         case WM_CTLCOLORLISTBOX:
-            return SendMessageA(GetAncestor(window, GA_ROOT), message, wParam, lParam);
+            return SendMessageA(RootWindow(window), message, wParam, lParam);
         default:
             break;
     }
@@ -542,7 +551,7 @@ void Pump(MSG& message) {
                                 message.message == WM_CHAR) &&
                                (message.wParam == VK_RETURN || message.wParam == VK_ESCAPE);
     if (!enterOrEscape && message.hwnd != nullptr) {
-        const HWND top = GetAncestor(message.hwnd, GA_ROOT);
+        const HWND top = RootWindow(message.hwnd);
         if (top != nullptr && IsDialogMessageA(top, &message)) return;
     }
     TranslateMessage(&message);
