@@ -198,6 +198,8 @@ void DeviceSession::Release() {
         FreeLibrary(module_);
         module_ = nullptr;
     }
+    // Nothing of the freed library may be called any more.
+    finder_ = nullptr;
 }
 
 bool DeviceSession::Load() {

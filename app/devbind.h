@@ -100,6 +100,12 @@ public:
     // command fails in operations whose failure message is that one).
     void ShowNotFound() const;
 
+    // Lets go before the end of the operation, for one that must free the
+    // library before its last message: closes the device handle
+    // (pass-through) and frees the library. The destructor then has nothing
+    // left to release.
+    void Release();
+
     // A writable copy of the RevisionFilter, for GetAllDeviceName, which
     // upper-cases it in place.
     static void CopyRevisionFilter(char (&filter)[16]);
@@ -113,7 +119,6 @@ public:
 
 private:
     FARPROC BindAddress(ProcIndex name);
-    void Release();
 
     Operation operation_;
     HMODULE module_ = nullptr;
