@@ -25,8 +25,8 @@ constexpr const char* kAlphaNumeric = "Please enter alphabet or numeric!";
 constexpr const char* kChanged = "Device name was changed successfully.";
 
 #ifdef KT4790_ASPI
-// Windows 98 and ME search on until the sector is found or a read fails.
-constexpr SearchLimit kSearchLimit = SearchLimit::None;
+// Windows 98 and ME search the whole medium until the sector is found or a read fails.
+constexpr SearchLimit kSearchLimit = SearchLimit::WholeMedium;
 #else
 constexpr SearchLimit kSearchLimit = SearchLimit::Blocks33;
 constexpr BYTE kMediaSizeLength = 8;
@@ -85,13 +85,13 @@ bool RenameDevice(const std::string& deviceName, const std::string& name) {
         devbind::ShowDeviceNotFound();
         return false;
     }
-    const bool largeBlock = kt4790::ParseMediaSizeReply(Sector).largeBlock;
+    const kt4790::MediaSizeReply media = kt4790::ParseMediaSizeReply(Sector);
 #else
     if (getMediaSize(session.DeviceHandle, Sector, kMediaSizeLength) == 0) {
         devbind::ShowDeviceNotFound();
         return false;
     }
-    const bool largeBlock = kt4790::ParseMediaSizeReply(Sector).largeBlock;
+    const kt4790::MediaSizeReply media = kt4790::ParseMediaSizeReply(Sector);
     if (getChipVersion(session.DeviceHandle, Sector, kChipVersionLength) == 0) {
         devbind::ShowDeviceNotFound();
         return false;
@@ -101,7 +101,7 @@ bool RenameDevice(const std::string& deviceName, const std::string& name) {
 
     // Every way of not finding the sector, an unknown chip included, is
     // reported as a device that cannot be found; nothing is written.
-    if (LocateDescriptorSector(session, vscReadSector, Sector, chipCode, largeBlock, kSearchLimit) !=
+    if (LocateDescriptorSector(session, vscReadSector, Sector, chipCode, media, kSearchLimit) !=
         DescriptorSearch::Found) {
         devbind::ShowDeviceNotFound();
         return false;

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "kt4790/geometry.h"
+
 namespace {
 
 #ifdef KT4790_ASPI
@@ -20,8 +22,8 @@ bool ReadSector(const devbind::DeviceSession& device, decltype(&VSCReadSector) v
 }  // namespace
 
 DescriptorSearch LocateDescriptorSector(const devbind::DeviceSession& device, decltype(&VSCReadSector) vscReadSector,
-                                        BYTE (&sector)[kt4790::kSectorSize], BYTE chipCode, bool largeBlock,
-                                        SearchLimit limit) {
+                                        BYTE (&sector)[kt4790::kSectorSize], BYTE chipCode,
+                                        const kt4790::MediaSizeReply& media, SearchLimit limit) {
     if (chipCode == kt4790::kChipCode13) {
         // The first generation keeps it at sector 1, read with Flag80.
         return ReadSector(device, vscReadSector, sector, 1, 1, 0) ? DescriptorSearch::Found
@@ -30,10 +32,13 @@ DescriptorSearch LocateDescriptorSector(const devbind::DeviceSession& device, de
     if (chipCode != kt4790::kChipCode30) return DescriptorSearch::UnsupportedChip;
 
     // Sector 1 of the first block whose spare area is valid.
-    const DWORD step = kt4790::SectorsPerBlock(largeBlock);
+    const DWORD step = kt4790::SectorsPerBlock(media.largeBlock);
+    const std::uint32_t mediumBlocks = kt4790::MakeMediaGeometry(media).PhysicalBlocks;
+    const std::uint32_t blocks =
+        limit == SearchLimit::Blocks33 ? kSearchLimitBlocks : (mediumBlocks == 0 ? 1 : mediumBlocks);
     DWORD first = 1;
-    for (unsigned block = 0;; ++block) {
-        if (limit == SearchLimit::Blocks33 && block == kSearchLimitBlocks) return DescriptorSearch::NotFound;
+    for (std::uint32_t block = 0;; ++block) {
+        if (block == blocks) return DescriptorSearch::NotFound;
         if (!ReadSector(device, vscReadSector, sector, first, 0, 1)) return DescriptorSearch::ReadFailed;
         std::uint8_t spare[kt4790::kSpareSize];
         std::memcpy(spare, sector, sizeof spare);
@@ -88,7 +93,7 @@ bool WriteHintDescriptor(const devbind::DeviceSession& device, decltype(&GetChip
         return false;
     }
     const BYTE chipCode = sector[0];
-    bool largeBlock = false;
+    kt4790::MediaSizeReply media;
     if (chipCode == kt4790::kChipCode30) {
 #ifdef KT4790_ASPI
         const bool sizeRead = getMediaSize(device.HostAdapterId, device.TargetId, sector) != 0;
@@ -99,10 +104,10 @@ bool WriteHintDescriptor(const devbind::DeviceSession& device, decltype(&GetChip
             devbind::ShowDeviceNotFound();
             return false;
         }
-        largeBlock = kt4790::ParseMediaSizeReply(sector).largeBlock;
+        media = kt4790::ParseMediaSizeReply(sector);
     }
     const DescriptorSearch search =
-        LocateDescriptorSector(device, vscReadSector, sector, chipCode, largeBlock, SearchLimit::Blocks33);
+        LocateDescriptorSector(device, vscReadSector, sector, chipCode, media, SearchLimit::Blocks33);
     if (search != DescriptorSearch::Found) {
         ShowSearchFailure(search);
         return false;

@@ -11,9 +11,10 @@
 #include "devlib/devcmd.h"
 #include "kt4790/records.h"
 
-// How far the chip-0x30 search looks: blocks 0 to 32, or until the sector is
-// found or a read fails.
-enum class SearchLimit { Blocks33, None };
+// How far the chip-0x30 search looks: blocks 0 to 32, or every block of the
+// medium (at least block 0, which a medium without zones still has), until
+// the sector is found or a read fails.
+enum class SearchLimit { Blocks33, WholeMedium };
 constexpr unsigned kSearchLimitBlocks = 33;
 
 enum class DescriptorSearch {
@@ -25,15 +26,14 @@ enum class DescriptorSearch {
 
 // Finds the DescriptorSector of the session's device and reads it into
 // `sector`, which also takes the spare areas on the way. `chipCode` is the
-// GetChipVersion reply's byte 0; `largeBlock` the GetMediaSize reply's
-// LargeBlock (used on chip 0x30 only).
+// GetChipVersion reply's byte 0; `media` the GetMediaSize reply (its
+// LargeBlock and ZoneCount are used on chip 0x30 only).
 //
-// Without a limit the search also ends, not found, where the next sector
-// number would not fit 32 bits, so a device that answers every spare read
-// cannot hold the application.
+// The whole-medium search ends, not found, after the medium's last block,
+// so a device that answers every spare read cannot hold the application.
 DescriptorSearch LocateDescriptorSector(const devbind::DeviceSession& device, decltype(&VSCReadSector) vscReadSector,
-                                        BYTE (&sector)[kt4790::kSectorSize], BYTE chipCode, bool largeBlock,
-                                        SearchLimit limit);
+                                        BYTE (&sector)[kt4790::kSectorSize], BYTE chipCode,
+                                        const kt4790::MediaSizeReply& media, SearchLimit limit);
 
 // The password and hint dialogs' messages for a search that did not find the
 // sector: "Please update the program!" for an unknown chip, else "Can't find

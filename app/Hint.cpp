@@ -77,7 +77,7 @@ void ShowPasswordHint(const char* deviceName) {
         devbind::ShowDeviceNotFound();
         return;
     }
-    const bool largeBlock = kt4790::ParseMediaSizeReply(Sector).largeBlock;
+    const kt4790::MediaSizeReply media = kt4790::ParseMediaSizeReply(Sector);
 #ifdef KT4790_ASPI
     if (getChipVersion(session.HostAdapterId, session.TargetId, Sector) == 0) {
 #else
@@ -89,7 +89,7 @@ void ShowPasswordHint(const char* deviceName) {
     const BYTE chipCode = Sector[0];
 
     const DescriptorSearch search =
-        LocateDescriptorSector(session, vscReadSector, Sector, chipCode, largeBlock, SearchLimit::Blocks33);
+        LocateDescriptorSector(session, vscReadSector, Sector, chipCode, media, SearchLimit::Blocks33);
     if (search != DescriptorSearch::Found) {
         ShowSearchFailure(search);
         return;

@@ -252,7 +252,7 @@ struct PasswordOpenerProcs {
 // What the device said, all through the one sector buffer.
 struct DeviceState {
     BYTE chipCode = 0;
-    bool largeBlock = false;
+    kt4790::MediaSizeReply media;
     std::uint16_t partitionWord = 0;
 };
 
@@ -270,13 +270,13 @@ bool ReadChipAndMedia(const devbind::DeviceSession& session, const PasswordOpene
         session.ShowNotFound();
         return false;
     }
-    state.largeBlock = kt4790::ParseMediaSizeReply(sector).largeBlock;
+    state.media = kt4790::ParseMediaSizeReply(sector);
 #else
     if (procs.getMediaSize(session.DeviceHandle, sector, kMediaSizeLength) == 0) {
         session.ShowNotFound();
         return false;
     }
-    state.largeBlock = kt4790::ParseMediaSizeReply(sector).largeBlock;
+    state.media = kt4790::ParseMediaSizeReply(sector);
     if (procs.getChipVersion(session.DeviceHandle, sector, kChipVersionLength) == 0) {
         session.ShowNotFound();
         return false;
@@ -286,14 +286,14 @@ bool ReadChipAndMedia(const devbind::DeviceSession& session, const PasswordOpene
     return true;
 }
 
-// Finds the DescriptorSector, with no bound on the chip-0x30 search, and
+// Finds the DescriptorSector, searching the whole medium on chip 0x30, and
 // reads its PartitionWord. An unknown chip gives "Please update the
 // program!"; a failed read on chip 0x13 the long not-found message, on chip
 // 0x30 the short one (the long one on ASPI).
 bool ReadPartitionWord(const devbind::DeviceSession& session, decltype(&VSCReadSector) vscReadSector,
                        BYTE (&sector)[kt4790::kSectorSize], DeviceState& state) {
     const DescriptorSearch search =
-        LocateDescriptorSector(session, vscReadSector, sector, state.chipCode, state.largeBlock, SearchLimit::None);
+        LocateDescriptorSector(session, vscReadSector, sector, state.chipCode, state.media, SearchLimit::WholeMedium);
     switch (search) {
         case DescriptorSearch::Found:
             state.partitionWord = kt4790::PartitionWord(sector);

@@ -202,7 +202,19 @@ void DeviceSession::Release() {
     finder_ = nullptr;
 }
 
+namespace {
+int g_longOperations = 0;
+}  // namespace
+
+LongOperation::LongOperation() { ++g_longOperations; }
+LongOperation::~LongOperation() { --g_longOperations; }
+bool LongOperation::Running() { return g_longOperations != 0; }
+
 bool DeviceSession::Load() {
+    if (LongOperation::Running()) {
+        failed_ = true;
+        return false;
+    }
     module_ = LoadLibraryA(ProcNameTable[kLibraryName]);
     if (module_ == nullptr) {
         failed_ = true;

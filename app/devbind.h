@@ -67,6 +67,21 @@ void ShowWarning(const char* text);  // caption "WARNING", warning icon
 // failures after binding that say so whatever the operation's not-found text.
 void ShowDeviceNotFound();
 
+// A device operation that lets the window messages run while it works (the
+// erase loops). A person can act meanwhile (the close box hides a running
+// dialog and gives the utility window its buttons back), but no second
+// device operation may run inside the first: while one is running,
+// DeviceSession::Load refuses, without a message, and the handler that
+// asked does nothing.
+class LongOperation {
+public:
+    LongOperation();
+    ~LongOperation();
+    LongOperation(const LongOperation&) = delete;
+    LongOperation& operator=(const LongOperation&) = delete;
+    static bool Running();
+};
+
 class DeviceSession {
 public:
     explicit DeviceSession(Operation operation);
@@ -75,7 +90,7 @@ public:
     DeviceSession& operator=(const DeviceSession&) = delete;
 
     // Step 1: LoadLibraryA by bare name; on failure shows the operation's
-    // library-missing message.
+    // library-missing message. Refused silently inside a LongOperation.
     bool Load();
 
     // Step 2: binds one procedure by its table name. The first name that does
