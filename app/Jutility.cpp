@@ -11,9 +11,15 @@
 #include "app/Chkpwd.h"
 #include "app/Clearpwd.h"
 #include "app/Descriptor.h"
+#include "app/Fchkpwd.h"
+#include "app/Pchkpwd.h"
 #include "app/Fonts.h"
 #include "app/Main.h"
 #include "app/Setpwd.h"
+#include "format/Dformat.h"
+#include "format/Partition.h"
+#include "format/Sformat.h"
+#include "kt4790/geometry.h"
 #include "kt4790/records.h"
 
 TJUtilityForm* JUtilityForm = nullptr;
@@ -101,6 +107,8 @@ TJUtilityForm::TJUtilityForm(vcl::TComponent* Owner) : vcl::TForm(Owner) {
     btnChangPwd->OnClick = vcl::Handler(this, &TJUtilityForm::btnChangPwdClick);
     btnClearPwd->OnClick = vcl::Handler(this, &TJUtilityForm::btnClearPwdClick);
     btnChangDevName->OnClick = vcl::Handler(this, &TJUtilityForm::btnChangDevNameClick);
+    btnFormat->OnClick = vcl::Handler(this, &TJUtilityForm::btnFormatClick);
+    btnPartition->OnClick = vcl::Handler(this, &TJUtilityForm::btnPartitionClick);
     OnCreate = vcl::Handler(this, &TJUtilityForm::FormCreate);
     OnShow = vcl::Handler(this, &TJUtilityForm::FormShow);
     OnClose = vcl::Handler(this, &TJUtilityForm::FormClose);
@@ -440,4 +448,178 @@ void TJUtilityForm::btnChangDevNameClick(vcl::TObject* /*Sender*/) {
     DisableAllButtons();
     ChgDevNameForm->SetVisible(true);
     ChgDevNameForm->DeviceName = deviceName;
+}
+
+// --- FORMAT and PARTITION ------------------------------------------------------------------
+
+namespace {
+
+#ifndef KT4790_ASPI
+// Reply bytes the pass-through library copies for these two openers.
+constexpr DWORD kFormatChipVersionLength = 8;
+constexpr BYTE kFormatMediaSizeLength = 8;
+constexpr BYTE kPartitionMediaSizeLength = 16;
+#endif
+
+// The procedures of the two openers.
+struct FormatOpenerProcs {
+    decltype(&PwdExist) pwdExist = nullptr;
+    decltype(&GetChipVersion) getChipVersion = nullptr;
+    decltype(&GetMediaSize) getMediaSize = nullptr;
+    decltype(&VSCReadSector) vscReadSector = nullptr;
+};
+
+// One query of the openers into `sector`; a failure shows the long
+// not-found message.
+#ifdef KT4790_ASPI
+template <typename Proc>
+bool Ask(const devbind::DeviceSession& session, Proc proc, BYTE (&sector)[kt4790::kSectorSize]) {
+    if (proc(session.HostAdapterId, session.TargetId, sector) != 0) return true;
+    session.ShowNotFound();
+    return false;
+}
+#else
+template <typename Proc, typename Length>
+bool Ask(const devbind::DeviceSession& session, Proc proc, BYTE (&sector)[kt4790::kSectorSize], Length length) {
+    if (proc(session.DeviceHandle, sector, length) != 0) return true;
+    session.ShowNotFound();
+    return false;
+}
+#endif
+
+bool KnownChip(BYTE chipCode) {
+    if (chipCode == kt4790::kChipCode13 || chipCode == kt4790::kChipCode30) return true;
+    devbind::ShowWarning("Please update the program!");
+    return false;
+}
+
+// The device part of "FORMAT": chip, media, PartitionWord and password
+// state, in the order each build asks. False after a failure, whose message
+// was shown; everything is let go before it returns.
+bool ReadFormatState(const std::string& deviceName, DeviceState& state, std::uint16_t& totalBlocks,
+                     bool& passwordSet) {
+    devbind::DeviceSession session(devbind::Operation::FormatOpener);
+    FormatOpenerProcs procs;
+    if (!session.Load()) return false;
+#ifdef KT4790_ASPI
+    const bool bound = session.BindFinder() && session.Bind(devbind::kPwdExist, procs.pwdExist) &&
+                       session.Bind(devbind::kGetChipVersion, procs.getChipVersion) &&
+                       session.Bind(devbind::kGetMediaSize, procs.getMediaSize) &&
+                       session.Bind(devbind::kVSCReadSector, procs.vscReadSector);
+#else
+    const bool bound = session.BindFinder() && session.Bind(devbind::kPwdExist, procs.pwdExist) &&
+                       session.Bind(devbind::kGetMediaSize, procs.getMediaSize) &&
+                       session.Bind(devbind::kVSCReadSector, procs.vscReadSector) &&
+                       session.Bind(devbind::kGetChipVersion, procs.getChipVersion);
+#endif
+    if (!bound || !session.Find(deviceName.c_str())) return false;
+
+    BYTE sector[kt4790::kSectorSize];
+    std::memset(sector, 0, sizeof sector);
+#ifdef KT4790_ASPI
+    if (!Ask(session, procs.getChipVersion, sector)) return false;
+    state.chipCode = sector[0];
+    if (!Ask(session, procs.getMediaSize, sector)) return false;
+    state.media = kt4790::ParseMediaSizeReply(sector);
+    if (!KnownChip(state.chipCode)) return false;
+#else
+    if (!Ask(session, procs.getChipVersion, sector, kFormatChipVersionLength)) return false;
+    state.chipCode = sector[0];
+    if (!KnownChip(state.chipCode)) return false;
+    if (!Ask(session, procs.getMediaSize, sector, kFormatMediaSizeLength)) return false;
+    state.media = kt4790::ParseMediaSizeReply(sector);
+#endif
+    // Kept in 16 bits, the width of the PartitionWord it is compared with.
+    totalBlocks = static_cast<std::uint16_t>(kt4790::MakeMediaGeometry(state.media).LogicalBlocks);
+    if (!ReadPartitionWord(session, procs.vscReadSector, sector, state)) return false;
+#ifdef KT4790_ASPI
+    if (!Ask(session, procs.pwdExist, sector)) return false;
+#else
+    if (!Ask(session, procs.pwdExist, sector, kPwdExistLength)) return false;
+#endif
+    passwordSet = sector[0] == 1;
+    return true;
+}
+
+// The device part of "PARTITION": KT4790CAP asks for the chip first;
+// KT4790MCAP makes no chip test. The partition dialog's ZoneCount is stored
+// as soon as the media size is known, whatever follows.
+bool ReadPartitionState(const std::string& deviceName, bool& passwordSet) {
+    devbind::DeviceSession session(devbind::Operation::FormatOpener);
+    FormatOpenerProcs procs;
+    if (!session.Load()) return false;
+#ifdef KT4790_ASPI
+    const bool bound = session.BindFinder() && session.Bind(devbind::kPwdExist, procs.pwdExist) &&
+                       session.Bind(devbind::kGetMediaSize, procs.getMediaSize);
+#else
+    const bool bound = session.BindFinder() && session.Bind(devbind::kPwdExist, procs.pwdExist) &&
+                       session.Bind(devbind::kGetMediaSize, procs.getMediaSize) &&
+                       session.Bind(devbind::kGetChipVersion, procs.getChipVersion);
+#endif
+    if (!bound || !session.Find(deviceName.c_str())) return false;
+
+    BYTE sector[kt4790::kSectorSize];
+    std::memset(sector, 0, sizeof sector);
+#ifdef KT4790_ASPI
+    if (!Ask(session, procs.getMediaSize, sector)) return false;
+    PartitionForm->ZoneCount = kt4790::ParseMediaSizeReply(sector).zoneCount;
+    if (!Ask(session, procs.pwdExist, sector)) return false;
+#else
+    if (!Ask(session, procs.getChipVersion, sector, kFormatChipVersionLength)) return false;
+    if (!KnownChip(sector[0])) return false;
+    if (!Ask(session, procs.getMediaSize, sector, kPartitionMediaSizeLength)) return false;
+    PartitionForm->ZoneCount = kt4790::ParseMediaSizeReply(sector).zoneCount;
+    if (!Ask(session, procs.pwdExist, sector, kPwdExistLength)) return false;
+#endif
+    passwordSet = sector[0] == 1;
+    return true;
+}
+
+}  // namespace
+
+// A protected medium goes to the format gate, which chooses the dialog once
+// the password is right; otherwise the split decides: a medium with a
+// standard and a security area gets the two-area dialog. The format dialogs
+// read their DeviceName only when "Start" is pressed, so it is given after
+// they are shown.
+void TJUtilityForm::btnFormatClick(vcl::TObject* /*Sender*/) {
+    std::string deviceName;
+    if (!SelectedDevice(deviceName)) return;
+    DeviceState state;
+    std::uint16_t totalBlocks = 0;
+    bool passwordSet = false;
+    if (!ReadFormatState(deviceName, state, totalBlocks, passwordSet)) return;
+
+    if (passwordSet) {
+        JFormatChkPwdForm->DeviceName = deviceName;
+        JFormatChkPwdForm->PartitionWord = state.partitionWord;
+        JFormatChkPwdForm->TotalBlocks = totalBlocks;
+        JFormatChkPwdForm->SetVisible(true);
+        DisableAllButtons();
+    } else if (state.partitionWord != 0 && state.partitionWord != totalBlocks) {
+        DisableAllButtons();
+        JDFormatForm->SetVisible(true);
+        JDFormatForm->DeviceName = deviceName;
+    } else {
+        DisableAllButtons();
+        JSFormatForm->SetVisible(true);
+        JSFormatForm->DeviceName = deviceName;
+    }
+}
+
+void TJUtilityForm::btnPartitionClick(vcl::TObject* /*Sender*/) {
+    std::string deviceName;
+    if (!SelectedDevice(deviceName)) return;
+    bool passwordSet = false;
+    if (!ReadPartitionState(deviceName, passwordSet)) return;
+
+    if (passwordSet) {
+        JPartitionChkPwdForm->DeviceName = deviceName;
+        JPartitionChkPwdForm->SetVisible(true);
+    } else {
+        PartitionForm->DeviceName = deviceName;
+        PartitionForm->PasswordExists = 0;
+        PartitionForm->SetVisible(true);
+    }
+    DisableAllButtons();
 }

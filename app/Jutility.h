@@ -38,6 +38,8 @@ public:
     void btnChangPwdClick(vcl::TObject* Sender);
     void btnClearPwdClick(vcl::TObject* Sender);
     void btnChangDevNameClick(vcl::TObject* Sender);
+    void btnFormatClick(vcl::TObject* Sender);
+    void btnPartitionClick(vcl::TObject* Sender);
 
     // The seven function buttons on or off, around the life of a dialog.
     // Nothing else changes: the device list, "Refresh", "Close" and

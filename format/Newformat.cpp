@@ -68,7 +68,7 @@ void PutMbrCommon(std::uint8_t* sector) {
     sector[511] = 0xAA;
 }
 
-struct BootLayout {
+struct BootSectorFields {
     std::uint16_t rootEntries;
     std::uint32_t volumeSectors;  // sectors of the FAT volume
     bool total16;                 // volumeSectors goes in the 16-bit field
@@ -84,7 +84,7 @@ struct BootLayout {
 // 4,084 clusters, which every FAT driver reads as FAT16. The volume then
 // stops after the last cluster it can number, a few clusters short of the
 // area, and its layout is otherwise unchanged.
-std::uint32_t UsableVolumeSectors(std::uint32_t n, const BootLayout& layout) {
+std::uint32_t UsableVolumeSectors(std::uint32_t n, const BootSectorFields& layout) {
     const bool fat12 = IsFat12(n);
     const std::uint32_t f = FatSectors(n);
     const std::uint32_t spc = SectorsPerCluster(n);
@@ -97,7 +97,7 @@ std::uint32_t UsableVolumeSectors(std::uint32_t n, const BootLayout& layout) {
     return dataStart + maxClusters * spc;
 }
 
-void BuildBootSector(std::uint32_t n, BootLayout layout, std::uint8_t* sector) {
+void BuildBootSector(std::uint32_t n, BootSectorFields layout, std::uint8_t* sector) {
     const bool fat12 = IsFat12(n);
     layout.volumeSectors = UsableVolumeSectors(n, layout);
     sector[0] = 0xEB;
@@ -195,21 +195,19 @@ private:
     std::uint32_t base_;
 };
 
-enum class Layout { Hdd, Zip, Fdd };
-
-int WriteArea(Layout layout, const char* deviceName, std::uint32_t n, std::uint32_t startBlock,
+int WriteArea(BootLayout layout, const char* deviceName, std::uint32_t n, std::uint32_t startBlock,
               std::uint8_t zoneCount, std::uint8_t chipCount, bool largeBlock, std::uint8_t chipCode) {
     StoreDeviceName(deviceName);
     FormatDevice device;
     if (!device.OpenFormatDevice()) return 0;
-    if (!GeometryUsable(zoneCount, chipCount, largeBlock, chipCode) || !AreaSizeFits(n, layout == Layout::Fdd)) {
+    if (!GeometryUsable(zoneCount, chipCount, largeBlock, chipCode) || !AreaSizeFits(n, layout == BootLayout::Fdd)) {
         return 0;
     }
     StoreGeometry(zoneCount, chipCount, largeBlock, chipCode);
 
     AreaSectors area(startBlock * kt4790::SectorsPerBlock(largeBlock));
     switch (layout) {
-        case Layout::Hdd: {
+        case BootLayout::Hdd: {
             const std::uint32_t gap = HddAlignGap(FatSectors(n));
             ClearSectorBuffer();
             BuildHddMbr(n, FormatParams.SectorBuffer);
@@ -223,7 +221,7 @@ int WriteArea(Layout layout, const char* deviceName, std::uint32_t n, std::uint3
             if (!area.Write(1 + gap)) return 0;
             return area.WriteFatsAndRoot(n, 2 + gap, kHddRootSectors) ? 1 : 0;
         }
-        case Layout::Zip: {
+        case BootLayout::Zip: {
             ClearSectorBuffer();
             BuildZipMbr(n, FormatParams.SectorBuffer);
             if (!area.Write(0)) return 0;
@@ -232,7 +230,7 @@ int WriteArea(Layout layout, const char* deviceName, std::uint32_t n, std::uint3
             if (!area.Write(kZipBootSector)) return 0;
             return area.WriteFatsAndRoot(n, kZipBootSector + 1, ZipRootSectors(n)) ? 1 : 0;
         }
-        case Layout::Fdd: {
+        case BootLayout::Fdd: {
             ClearSectorBuffer();
             BuildFddBootSector(n, FormatParams.SectorBuffer);
             if (!area.Write(0)) return 0;
@@ -242,20 +240,22 @@ int WriteArea(Layout layout, const char* deviceName, std::uint32_t n, std::uint3
     return 0;
 }
 
-int CallWriter(Layout layout, const char* deviceName, std::uint32_t n, std::uint32_t startBlock,
+}  // namespace
+
+int WriteLayoutArea(BootLayout layout, const char* deviceName, std::uint32_t n, std::uint32_t startBlock,
                std::uint8_t zoneCount, std::uint8_t chipCount, bool largeBlock, std::uint8_t chipCode) {
     switch (layout) {
-        case Layout::Hdd:
+        case BootLayout::Hdd:
             return WriteHddArea(deviceName, n, startBlock, zoneCount, chipCount, largeBlock, chipCode);
-        case Layout::Zip:
+        case BootLayout::Zip:
             return WriteZipArea(deviceName, n, startBlock, zoneCount, chipCount, largeBlock, chipCode);
-        case Layout::Fdd:
+        case BootLayout::Fdd:
             return WriteFddArea(deviceName, n, startBlock, zoneCount, chipCount, largeBlock, chipCode);
     }
     return 0;
 }
 
-int FormatMedium(Layout layout, const char* deviceName, std::uint32_t standardBlocks, std::uint8_t zoneCount,
+int FormatBoot(BootLayout layout, const char* deviceName, std::uint32_t standardBlocks, std::uint8_t zoneCount,
                  std::uint8_t chipCount, bool largeBlock, std::uint8_t chipCode) {
     StoreDeviceName(deviceName);
     FormatDevice device;
@@ -273,17 +273,17 @@ int FormatMedium(Layout layout, const char* deviceName, std::uint32_t standardBl
     // Both areas are checked before the first is written, so a refused
     // security area never follows a written standard area.
     const std::uint32_t sd = standardBlocks;
-    const bool floppy = layout == Layout::Fdd;
+    const bool floppy = layout == BootLayout::Fdd;
     if (sd > e) return 0;
     if (sd == 0 || sd == e) {
         if (!AreaSizeFits(e * spb, floppy)) return 0;
         CopyLabelSlot(kWholeMediumLabel);
-        return CallWriter(layout, deviceName, e * spb, first, zoneCount, chipCount, largeBlock, chipCode);
+        return WriteLayoutArea(layout, deviceName, e * spb, first, zoneCount, chipCount, largeBlock, chipCode);
     }
     if (!AreaSizeFits(sd * spb, floppy) || !AreaSizeFits((e - sd) * spb, floppy)) return 0;
 
     CopyLabelSlot(kStandardAreaLabel);
-    if (CallWriter(layout, deviceName, sd * spb, first, zoneCount, chipCount, largeBlock, chipCode) == 0) {
+    if (WriteLayoutArea(layout, deviceName, sd * spb, first, zoneCount, chipCount, largeBlock, chipCode) == 0) {
         return 0;
     }
 
@@ -300,10 +300,9 @@ int FormatMedium(Layout layout, const char* deviceName, std::uint32_t standardBl
         s2 = (sd / f) * g + sd % f + 1;
     }
     CopyLabelSlot(kSecurityAreaLabel);
-    return CallWriter(layout, deviceName, (e - sd) * spb, s2, zoneCount, chipCount, largeBlock, chipCode);
+    return WriteLayoutArea(layout, deviceName, (e - sd) * spb, s2, zoneCount, chipCount, largeBlock, chipCode);
 }
 
-}  // namespace
 
 void SetVolumeLabel(int slot, const char* label) {
     if (slot < 0 || slot >= kVolumeLabelSlots) return;
@@ -470,32 +469,32 @@ int WriteFormatSector(std::uint32_t a) {
 
 int WriteHddArea(const char* deviceName, std::uint32_t n, std::uint32_t startBlock, std::uint8_t zoneCount,
                  std::uint8_t chipCount, bool largeBlock, std::uint8_t chipCode) {
-    return WriteArea(Layout::Hdd, deviceName, n, startBlock, zoneCount, chipCount, largeBlock, chipCode);
+    return WriteArea(BootLayout::Hdd, deviceName, n, startBlock, zoneCount, chipCount, largeBlock, chipCode);
 }
 
 int WriteZipArea(const char* deviceName, std::uint32_t n, std::uint32_t startBlock, std::uint8_t zoneCount,
                  std::uint8_t chipCount, bool largeBlock, std::uint8_t chipCode) {
-    return WriteArea(Layout::Zip, deviceName, n, startBlock, zoneCount, chipCount, largeBlock, chipCode);
+    return WriteArea(BootLayout::Zip, deviceName, n, startBlock, zoneCount, chipCount, largeBlock, chipCode);
 }
 
 int WriteFddArea(const char* deviceName, std::uint32_t n, std::uint32_t startBlock, std::uint8_t zoneCount,
                  std::uint8_t chipCount, bool largeBlock, std::uint8_t chipCode) {
-    return WriteArea(Layout::Fdd, deviceName, n, startBlock, zoneCount, chipCount, largeBlock, chipCode);
+    return WriteArea(BootLayout::Fdd, deviceName, n, startBlock, zoneCount, chipCount, largeBlock, chipCode);
 }
 
 int FormatHddBoot(const char* deviceName, std::uint32_t standardBlocks, std::uint8_t zoneCount,
                   std::uint8_t chipCount, bool largeBlock, std::uint8_t chipCode) {
-    return FormatMedium(Layout::Hdd, deviceName, standardBlocks, zoneCount, chipCount, largeBlock, chipCode);
+    return FormatBoot(BootLayout::Hdd, deviceName, standardBlocks, zoneCount, chipCount, largeBlock, chipCode);
 }
 
 int FormatZipBoot(const char* deviceName, std::uint32_t standardBlocks, std::uint8_t zoneCount,
                   std::uint8_t chipCount, bool largeBlock, std::uint8_t chipCode) {
-    return FormatMedium(Layout::Zip, deviceName, standardBlocks, zoneCount, chipCount, largeBlock, chipCode);
+    return FormatBoot(BootLayout::Zip, deviceName, standardBlocks, zoneCount, chipCount, largeBlock, chipCode);
 }
 
 int FormatFddBoot(const char* deviceName, std::uint32_t standardBlocks, std::uint8_t zoneCount,
                   std::uint8_t chipCount, bool largeBlock, std::uint8_t chipCode) {
-    return FormatMedium(Layout::Fdd, deviceName, standardBlocks, zoneCount, chipCount, largeBlock, chipCode);
+    return FormatBoot(BootLayout::Fdd, deviceName, standardBlocks, zoneCount, chipCount, largeBlock, chipCode);
 }
 
 }  // namespace newformat

@@ -137,6 +137,13 @@ int WriteZipArea(const char* deviceName, std::uint32_t n, std::uint32_t startBlo
 int WriteFddArea(const char* deviceName, std::uint32_t n, std::uint32_t startBlock, std::uint8_t zoneCount,
                  std::uint8_t chipCount, bool largeBlock, std::uint8_t chipCode);
 
+// The three boot layouts, and the writer and the driver of each.
+enum class BootLayout { Hdd, Zip, Fdd };
+int WriteLayoutArea(BootLayout layout, const char* deviceName, std::uint32_t n, std::uint32_t startBlock,
+                    std::uint8_t zoneCount, std::uint8_t chipCount, bool largeBlock, std::uint8_t chipCode);
+int FormatBoot(BootLayout layout, const char* deviceName, std::uint32_t standardBlocks, std::uint8_t zoneCount,
+               std::uint8_t chipCount, bool largeBlock, std::uint8_t chipCode);
+
 int FormatHddBoot(const char* deviceName, std::uint32_t standardBlocks, std::uint8_t zoneCount,
                   std::uint8_t chipCount, bool largeBlock, std::uint8_t chipCode);
 int FormatZipBoot(const char* deviceName, std::uint32_t standardBlocks, std::uint8_t zoneCount,

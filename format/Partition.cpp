@@ -1,6 +1,75 @@
 #include "format/Partition.h"
 
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/Fonts.h"
+#include "app/PasswordGate.h"
+#include "app/devbind.h"
+#include "format/Erase.h"
+#include "format/Newformat.h"
+
 TPartitionForm* PartitionForm = nullptr;
+
+namespace {
+
+constexpr const char* kConfirmErase = "This will erase all data inside the disk. Do you want to continue?";
+constexpr const char* kNumericOnly = "Please only enter numeric value!";
+constexpr const char* kIncorrectSizeTyped = "Incorrect size! Please reenter the Security storage size.";
+constexpr const char* kNoZeroStandard =
+    "The Standard Storage can't be partitioned into 0MB when the password is existing.";
+constexpr const char* kPartitioned = "Partition was successful. You need to unplug and replug the device!";
+constexpr const char* kUpdateProgram = "Please update the program!";
+#ifdef KT4790_ASPI
+constexpr const char* kEnterSize = "Please enter the Security storage size!";
+constexpr const char* kIncorrectSizeStart = "Incorrect size! Please reenter the Security storage size.";
+#else
+constexpr const char* kEnterSize = "Please enter the security storage size!";
+constexpr const char* kIncorrectSizeStart = "Incorrect size! Please reenter the security storage size.";
+#endif
+constexpr const char* kNoStandardArea = "0MB";
+
+// The zone counts whose size the dialog shows.
+constexpr unsigned kKnownZoneCounts[] = {1,  2,  3,  4,  5,  6,  7,  8,  10, 12, 14, 16, 20,
+                                         24, 28, 32, 40, 48, 56, 64, 80, 96, 112, 128};
+
+// Megabytes of a zone in thousandths: 15.625.
+constexpr unsigned kZoneThousandths = 15625;
+
+// A size text read as the dialog reads it: the number it starts with (0 for
+// none).
+double SizeOf(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
+
+// The total size: labTotalSize up to its first "M".
+std::string TotalText(const vcl::TLabel* label) {
+    const std::string& text = label->Caption();
+    return text.substr(0, text.find('M'));
+}
+
+}  // namespace
+
+std::string PartitionSizeLabel(unsigned zoneCount) {
+    bool known = false;
+    for (unsigned zones : kKnownZoneCounts) known = known || zones == zoneCount;
+    if (!known) return "";
+    const unsigned tenths = zoneCount * kZoneThousandths / 100;  // cut, not rounded
+    char text[16];
+    if (tenths % 10 == 0) {
+        std::snprintf(text, sizeof text, "%u", tenths / 10);
+    } else {
+        std::snprintf(text, sizeof text, "%u.%u", tenths / 10, tenths % 10);
+    }
+    return text;
+}
+
+void PartitionFailed() {
+    devbind::ShowError("Partition Failed!");
+    PartitionForm->btnStartParti->SetEnabled(true);
+    PartitionForm->btnCancelParti->SetEnabled(true);
+    PartitionForm->SetVisible(false);
+    EnableUtilityWindow();
+}
 
 TPartitionForm::TPartitionForm(vcl::TComponent* Owner) : vcl::TForm(Owner) {
     SetName("PartitionForm");
@@ -8,7 +77,230 @@ TPartitionForm::TPartitionForm(vcl::TComponent* Owner) : vcl::TForm(Owner) {
     SetBorderStyle(vcl::bsDialog);
     SetClientWidth(327);
     SetClientHeight(236);
+    const vcl::TFont comic = ComicSansBold();
+
+    struct LabelPlace {
+        vcl::TLabel*& label;
+        const char* name;
+        const char* caption;
+        int left, top, width;
+    };
+    const LabelPlace labels[] = {
+        {labTotal, "labTotal", "Total Storage Size:", 48, 24, 127},
+        {labTotalSize, "labTotalSize", "MB", 232, 24, 19},
+        {labSEQ, "labSEQ", "Security Storage Size:", 48, 53, 147},
+        {labMB, "labMB", "MB", 288, 56, 19},
+        {labStandard, "labStandard", "Standard Storage Size:", 48, 80, 152},
+        {labStandardSize, "labStandardSize", "0", 232, 80, 8},
+    };
+    for (const LabelPlace& place : labels) {
+        place.label = vcl::PlaceControl<vcl::TLabel>(this, this, place.name, place.left, place.top, place.width, 19);
+        place.label->SetCaption(place.caption);
+        place.label->SetFont(comic);
+    }
+    edtSEQ = vcl::PlaceControl<vcl::TEdit>(this, this, "edtSEQ", 232, 48, 49, 27);
+    edtSEQ->SetTabOrder(0);
+    PBar = vcl::PlaceControl<vcl::TProgressBar>(this, this, "PBar", 24, 112, 273, 25);
+    PBar->SetMin(0);
+    PBar->SetMax(100);
+
+    struct ButtonPlace {
+        vcl::TWinControl* control;
+        const char* caption;
+        int tabOrder;
+    };
+    rbtnFDDBoot = vcl::PlaceControl<vcl::TRadioButton>(this, this, "rbtnFDDBoot", 16, 152, 105, 25);
+    rbtnZipBoot = vcl::PlaceControl<vcl::TRadioButton>(this, this, "rbtnZipBoot", 128, 144, 81, 41);
+    rbtnHDDBoot = vcl::PlaceControl<vcl::TRadioButton>(this, this, "rbtnHDDBoot", 216, 152, 97, 25);
+    btnStartParti = vcl::PlaceControl<vcl::TButton>(this, this, "btnStartParti", 40, 192, 105, 33);
+    btnCancelParti = vcl::PlaceControl<vcl::TButton>(this, this, "btnCancelParti", 184, 192, 105, 33);
+    const ButtonPlace buttons[] = {
+        {rbtnFDDBoot, "Floppy Boot", 1}, {rbtnZipBoot, "Zip Boot", 2},      {rbtnHDDBoot, "HDD Boot", 3},
+        {btnStartParti, "Start", 4},     {btnCancelParti, "Cancel", 5},
+    };
+    for (const ButtonPlace& place : buttons) {
+        place.control->SetCaption(place.caption);
+        place.control->SetFont(comic);
+        place.control->SetTabOrder(place.tabOrder);
+    }
+
+    edtSEQ->OnKeyPress = vcl::Handler(this, &TPartitionForm::edtSEQKeyPress);
+    edtSEQ->OnKeyUp = vcl::Handler(this, &TPartitionForm::edtSEQKeyUp);
+    btnStartParti->OnClick = vcl::Handler(this, &TPartitionForm::btnStartPartiClick);
+    btnCancelParti->OnClick = vcl::Handler(this, &TPartitionForm::btnCancelPartiClick);
     OnShow = vcl::Handler(this, &TPartitionForm::FormShow);
+    OnClose = vcl::Handler(this, &TPartitionForm::FormClose);
 }
 
-void TPartitionForm::FormShow(vcl::TObject* /*Sender*/) { CentreOnScreen(); }
+void TPartitionForm::FormShow(vcl::TObject* /*Sender*/) {
+    CentreOnScreen();
+    rbtnFDDBoot->SetChecked(true);
+    rbtnZipBoot->SetChecked(false);
+    rbtnHDDBoot->SetChecked(false);
+    edtSEQ->Clear();
+    btnStartParti->SetEnabled(true);
+    btnCancelParti->SetEnabled(true);
+    PBar->SetPosition(0);
+    labTotalSize->SetCaption(PartitionSizeLabel(ZoneCount) + "MB");
+    labStandardSize->SetCaption(kNoStandardArea);
+}
+
+// The title bar's close box; the framework hides the dialog after this. A
+// run that is going on carries on to its end.
+void TPartitionForm::FormClose(vcl::TObject* /*Sender*/, vcl::TCloseAction& /*Action*/) { EnableUtilityWindow(); }
+
+void TPartitionForm::btnCancelPartiClick(vcl::TObject* /*Sender*/) {
+    SetVisible(false);
+    EnableUtilityWindow();
+}
+
+// Digits, Enter, Backspace and DEL; anything else is dropped with a word.
+void TPartitionForm::edtSEQKeyPress(vcl::TObject* /*Sender*/, char& Key) {
+    if ((Key >= '0' && Key <= '9') || Key == '\r' || Key == '\b' || Key == 127) return;
+    Key = 0;
+    devbind::ShowWarning(kNumericOnly);
+}
+
+// Keeps labStandardSize the rest of the medium after the security area.
+void TPartitionForm::edtSEQKeyUp(vcl::TObject* /*Sender*/, WORD& /*Key*/, vcl::TShiftState /*Shift*/) {
+    if (edtSEQ->Text().empty()) {
+        labStandardSize->SetCaption(kNoStandardArea);
+        return;
+    }
+    // A medium whose size the dialog does not know has nothing to divide;
+    // "Start" says so.
+    const std::string totalText = TotalText(labTotalSize);
+    if (totalText.empty()) return;
+    const double total = SizeOf(totalText);
+    const double entered = SizeOf(edtSEQ->Text());
+    if (total < entered) {
+        devbind::ShowWarning(kIncorrectSizeTyped);
+        edtSEQ->Clear();
+        labStandardSize->SetCaption(kNoStandardArea);
+        return;
+    }
+    if (total - entered >= 1) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.7gMB", total - entered);
+        labStandardSize->SetCaption(text);
+        return;
+    }
+    // Less than 1 MB would be left for the standard area.
+    if (PasswordExists == 1) {
+        devbind::ShowError(kNoZeroStandard);
+        edtSEQ->Clear();
+    } else {
+        edtSEQ->SetText(totalText);
+    }
+    labStandardSize->SetCaption(kNoStandardArea);
+}
+
+void TPartitionForm::btnStartPartiClick(vcl::TObject* /*Sender*/) {
+    // A medium whose size the dialog does not know cannot be divided.
+    const std::string totalText = TotalText(labTotalSize);
+    if (totalText.empty()) {
+        devbind::ShowWarning(kUpdateProgram);
+        return;
+    }
+    if (MessageBoxA(nullptr, kConfirmErase, "WARNING", MB_OKCANCEL) != IDOK) return;
+    if (edtSEQ->Text().empty()) {
+        devbind::ShowWarning(kEnterSize);
+        return;
+    }
+    if (SizeOf(edtSEQ->Text()) > SizeOf(totalText)) {
+        devbind::ShowWarning(kIncorrectSizeStart);
+        edtSEQ->Clear();
+        return;
+    }
+
+    const ButtonsOffWhileRunning running(btnStartParti, btnCancelParti);
+    devbind::DeviceSession session(devbind::Operation::PartitionStart);
+    EraseProcs procs;
+    if (!session.Load()) return;
+#ifdef KT4790_ASPI
+    const bool bound = session.Bind(devbind::kSetEString, procs.setEString) &&
+                       session.Bind(devbind::kGetChipVersion, procs.getChipVersion) && session.BindFinder() &&
+                       session.Bind(devbind::kGetMediaSize, procs.getMediaSize) &&
+                       session.Bind(devbind::kGetPhyBlock, procs.getPhyBlock) &&
+                       session.Bind(devbind::kVSCReadSector, procs.vscReadSector) &&
+                       session.Bind(devbind::kVSCWriteSector, procs.vscWriteSector) &&
+                       session.Bind(devbind::kEraseBlock, procs.eraseBlock) &&
+                       session.Bind(devbind::kWriteProtect, procs.writeProtect);
+#else
+    const bool bound = session.BindFinder() && session.Bind(devbind::kGetPhyBlock, procs.getPhyBlock) &&
+                       session.Bind(devbind::kWriteProtect, procs.writeProtect) &&
+                       session.Bind(devbind::kGetMediaSize, procs.getMediaSize) &&
+                       session.Bind(devbind::kVSCReadSector, procs.vscReadSector) &&
+                       session.Bind(devbind::kVSCWriteSector, procs.vscWriteSector) &&
+                       session.Bind(devbind::kSetEString, procs.setEString) &&
+                       session.Bind(devbind::kEraseBlock, procs.eraseBlock) &&
+                       session.Bind(devbind::kGetChipVersion, procs.getChipVersion);
+#endif
+    if (!bound || !session.Find(DeviceName.c_str())) return;
+    DeviceEraser eraser(session, procs);
+    BYTE chipCode = 0;
+    kt4790::MediaGeometry geometry;
+    if (!eraser.OpeningChecks(chipCode, geometry)) return;
+#ifdef KT4790_ASPI
+    const bool knownChip = chipCode == kt4790::kChipCode13 || chipCode == kt4790::kChipCode30;
+    if (!knownChip) {
+        PartitionFailed();
+        return;
+    }
+#endif
+
+    // The split, in logical blocks of 128 KB or 16 KB. "0MB" left for the
+    // standard area: the whole medium is the security area.
+    const std::uint32_t securityBlocks =
+        static_cast<std::uint32_t>(std::strtoul(edtSEQ->Text().c_str(), nullptr, 10)) * (geometry.LargeBlock ? 8 : 64);
+    const bool wholeSecurity = labStandardSize->Caption() == kNoStandardArea;
+    // The DescriptorSector keeps the split and each chip's blocks in 16 bits,
+    // and the formatter needs a medium whose blocks it can address; the
+    // medium must also still be the size the dialog showed.
+    const bool recordable = kt4790::IsAddressable(geometry, chipCode) && geometry.LogicalBlocks <= 0xFFFF &&
+                            geometry.LogicalBlocksPerChip + 1 <= 0xFFFF &&
+                            (wholeSecurity || securityBlocks <= geometry.LogicalBlocks);
+    if (!recordable) {
+        devbind::ShowWarning(kUpdateProgram);
+#ifdef KT4790_ASPI
+        PartitionFailed();
+#endif
+        return;
+    }
+    const std::uint32_t standardBlocks = wholeSecurity ? 0 : geometry.LogicalBlocks - securityBlocks;
+
+    DescriptorPatch patch;
+    patch.BootFlag = !rbtnZipBoot->Checked() && !rbtnFDDBoot->Checked() ? 1 : 0;
+    patch.RecordsPartition = true;
+    patch.PartitionWord = static_cast<std::uint16_t>(standardBlocks);
+    for (unsigned slot = 0; slot < geometry.ChipCount; ++slot) {
+        patch.ChipBlockTable[slot] = static_cast<std::uint16_t>(geometry.LogicalBlocksPerChip + 1);
+    }
+    EraseFailure failure = EraseFailure::None;
+    if (chipCode == kt4790::kChipCode30) {
+        failure = eraser.EraseMediumMapped(geometry, patch, geometry.PhysicalBlocks, PBar);
+    } else if (chipCode == kt4790::kChipCode13) {
+        failure = eraser.EraseMediumDirect(geometry, patch, PBar);
+    }
+    if (failure != EraseFailure::None) {
+        ShowEraseFailure(EraseCaller::Partition, failure);
+        return;
+    }
+    session.Release();
+
+    const newformat::BootLayout layout = rbtnFDDBoot->Checked()   ? newformat::BootLayout::Fdd
+                                         : rbtnHDDBoot->Checked() ? newformat::BootLayout::Hdd
+                                                                  : newformat::BootLayout::Zip;
+    const int formatted = newformat::FormatBoot(layout, DeviceName.c_str(), standardBlocks, geometry.ZoneCount,
+                                                geometry.ChipCount, geometry.LargeBlock, chipCode);
+    if (formatted == 0) {
+        PartitionFailed();
+        return;
+    }
+    PBar->SetPosition(0);
+    MessageBoxA(nullptr, kPartitioned, "OK", MB_OK);
+    btnStartParti->SetEnabled(true);
+    btnCancelParti->SetEnabled(true);
+    SetVisible(false);
+    EnableUtilityWindow();
+}

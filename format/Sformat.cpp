@@ -197,17 +197,11 @@ void TJSFormatForm::btnStartClick(vcl::TObject* /*Sender*/) {
 #endif
     session.Release();
 
-    int formatted;
-    if (rbtnHDDBoot->Checked()) {
-        formatted = newformat::FormatHddBoot(DeviceName.c_str(), standardBlocks, geometry.ZoneCount, geometry.ChipCount,
-                                             geometry.LargeBlock, chipCode);
-    } else if (rbtnFDDBoot->Checked()) {
-        formatted = newformat::FormatFddBoot(DeviceName.c_str(), standardBlocks, geometry.ZoneCount, geometry.ChipCount,
-                                             geometry.LargeBlock, chipCode);
-    } else {
-        formatted = newformat::FormatZipBoot(DeviceName.c_str(), standardBlocks, geometry.ZoneCount, geometry.ChipCount,
-                                             geometry.LargeBlock, chipCode);
-    }
+    const newformat::BootLayout layout = rbtnHDDBoot->Checked()   ? newformat::BootLayout::Hdd
+                                         : rbtnFDDBoot->Checked() ? newformat::BootLayout::Fdd
+                                                                  : newformat::BootLayout::Zip;
+    const int formatted = newformat::FormatBoot(layout, DeviceName.c_str(), standardBlocks, geometry.ZoneCount,
+                                                geometry.ChipCount, geometry.LargeBlock, chipCode);
     if (formatted == 0) {
         ShowFormatFailed(*this, *btnStart, *btnClose);
         return;
