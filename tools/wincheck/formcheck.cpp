@@ -1,11 +1,11 @@
 // formcheck: makes every form of the application with the real windows of
 // the win32 backend and checks that what the system shows has the geometry
-// of the control model: each form's outer rectangle and client size, and
-// for each control its window, its parent window and its position and size
-// relative to the parent's client area. It also measures every caption with
-// the font its window really has and reports each one that its control cuts:
-// the font the system substitutes for a missing face may be wider than the
-// one the layout was made for.
+// of the control model: each form's outer rectangle, client size and
+// title-bar icons, and for each control its window, its parent window and
+// its position and size relative to the parent's client area. It also
+// measures every caption with the font its window really has and reports
+// each one that its control cuts: the font the system substitutes for a
+// missing face may be wider than the one the layout was made for.
 //
 // Built twice, with the forms of KT4790CAP (formcheck.exe) and of KT4790MCAP
 // (mformcheck.exe). Prints one line per mismatch and per cut caption; exit
@@ -151,6 +151,20 @@ void CheckControl(const std::string& formName, vcl::TControl* control) {
     }
 }
 
+// The title bar has the icons of the model: system menu (with the close
+// box), minimise box, maximise box.
+void CheckBorderIcons(const std::string& name, const vcl::TForm* form, HWND window) {
+    const LONG_PTR style = GetWindowLongPtrA(window, GWL_STYLE);
+    const unsigned shown = ((style & WS_SYSMENU) ? vcl::biSystemMenu : 0u) |
+                           ((style & WS_MINIMIZEBOX) ? vcl::biMinimize : 0u) |
+                           ((style & WS_MAXIMIZEBOX) ? vcl::biMaximize : 0u);
+    const unsigned model = form->BorderStyle() == vcl::bsNone ? 0u : form->BorderIcons();
+    if (shown == model) return;
+    std::printf("formcheck: %s: title-bar icons: model %u, window %u (1 system menu, 2 minimise, 4 maximise)\n",
+                name.c_str(), model, shown);
+    ++g_mismatches;
+}
+
 void CheckForm(vcl::TForm* form) {
     const std::string name = form->Name() + " \"" + form->Caption() + "\"";
     const HWND window = form->Handle();
@@ -174,6 +188,7 @@ void CheckForm(vcl::TForm* form) {
     const Rect shownClient = FromRect(client);
     const Rect modelClient{0, 0, form->ClientWidth(), form->ClientHeight()};
     if (!Same(modelClient, shownClient)) Report(name + " client area", modelClient, shownClient);
+    CheckBorderIcons(name, form, window);
     int controls = g_controls;
     for (vcl::TControl* control : form->Controls()) CheckControl(form->Name(), control);
     controls = g_controls - controls;
