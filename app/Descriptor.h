@@ -53,6 +53,11 @@ void ShowSearchFailure(DescriptorSearch outcome);
 // writes nothing.
 bool ReplaceDescriptor(BYTE (&sector)[kt4790::kSectorSize], unsigned index, const char* text, std::size_t n);
 
+// SetEString with the device and the rebuilt sector. Only the low byte of
+// its result tells: 0x100 is a failure too.
+bool WriteDescriptorSector(const devbind::DeviceSession& device, decltype(&SetEString) setEString,
+                           BYTE (&sector)[kt4790::kSectorSize]);
+
 // The hint rewrite of the set, change and clear password dialogs, in their
 // order: GetChipVersion into `sector`, for chip 0x30 GetMediaSize, the
 // search within 33 blocks, ReplaceDescriptor of the HintDescriptor with the
