@@ -112,12 +112,7 @@ bool RenameDevice(const std::string& deviceName, const std::string& name) {
         devbind::ShowDeviceNotFound();
         return false;
     }
-#ifdef KT4790_ASPI
-    const bool written = setEString(session.HostAdapterId, session.TargetId, Sector) != 0;
-#else
-    const bool written = setEString(session.DeviceHandle, Sector) != 0;
-#endif
-    if (!written) {
+    if (!WriteDescriptorSector(session, setEString, Sector)) {
         devbind::ShowDeviceNotFound();
         return false;
     }

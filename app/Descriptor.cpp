@@ -78,6 +78,16 @@ bool ReplaceDescriptor(BYTE (&sector)[kt4790::kSectorSize], unsigned index, cons
     return kt4790::ReplaceDescriptor(sector, index, body, 2 * static_cast<std::size_t>(count));
 }
 
+bool WriteDescriptorSector(const devbind::DeviceSession& device, decltype(&SetEString) setEString,
+                           BYTE (&sector)[kt4790::kSectorSize]) {
+#ifdef KT4790_ASPI
+    const BYTE written = setEString(device.HostAdapterId, device.TargetId, sector);
+#else
+    const BYTE written = static_cast<BYTE>(setEString(device.DeviceHandle, sector));
+#endif
+    return written != 0;
+}
+
 bool WriteHintDescriptor(const devbind::DeviceSession& device, decltype(&GetChipVersion) getChipVersion,
                          decltype(&GetMediaSize) getMediaSize, decltype(&VSCReadSector) vscReadSector,
                          decltype(&SetEString) setEString, BYTE (&sector)[kt4790::kSectorSize], const char* hint,
@@ -116,13 +126,7 @@ bool WriteHintDescriptor(const devbind::DeviceSession& device, decltype(&GetChip
         devbind::ShowDeviceNotFound();
         return false;
     }
-    // The low byte of the result tells.
-#ifdef KT4790_ASPI
-    const BYTE written = setEString(device.HostAdapterId, device.TargetId, sector);
-#else
-    const BYTE written = static_cast<BYTE>(setEString(device.DeviceHandle, sector));
-#endif
-    if (written == 0) {
+    if (!WriteDescriptorSector(device, setEString, sector)) {
         devbind::ShowDeviceNotFound();
         return false;
     }

@@ -47,10 +47,16 @@ void ShowSearchFailure(DescriptorSearch outcome);
 // The descriptor is sized by the units the conversion gives (fewer than n
 // for double-byte characters), so no stale bytes of the old sector end up
 // in its body. A text that cannot be converted, and every sector that
-// kt4790::ReplaceDescriptor refuses (a malformed chain, or a chain that would
-// no longer end before byte 493), is refused: false, the sector unchanged,
-// and the caller writes nothing.
+// kt4790::ReplaceDescriptor refuses (a malformed chain, a chain too short to
+// take the descriptor at its index, or a chain that would no longer end
+// before byte 493), is refused: false, the sector unchanged, and the caller
+// writes nothing.
 bool ReplaceDescriptor(BYTE (&sector)[kt4790::kSectorSize], unsigned index, const char* text, std::size_t n);
+
+// SetEString with the device and the rebuilt sector. Only the low byte of
+// its result tells: 0x100 is a failure too.
+bool WriteDescriptorSector(const devbind::DeviceSession& device, decltype(&SetEString) setEString,
+                           BYTE (&sector)[kt4790::kSectorSize]);
 
 // The hint rewrite of the set, change and clear password dialogs, in their
 // order: GetChipVersion into `sector`, for chip 0x30 GetMediaSize, the

@@ -43,7 +43,9 @@ commands=(
 # virtual display and takes a screenshot; wine32 needs the i386 architecture.
 # Where the kernel runs no 32-bit programs it runs the 64-bit stand-in of the
 # win64-check preset (x86-64 cross compiler) under 64-bit Wine instead.
-packages+=(wine wine64 fonts-wine xvfb xauth xdotool imagemagick)
+# fonts-comic-neue stands in for "Comic Sans MS" in the Wine prefix
+# (scripts/wine-env.sh).
+packages+=(wine wine64 fonts-wine fonts-comic-neue xvfb xauth xdotool imagemagick)
 # 32-bit Wine is only of use where the kernel runs 32-bit programs, and its
 # i386 packages come from a second architecture's indexes, which a mirror in
 # the middle of a sync can leave inconsistent. So it is installed on its own,

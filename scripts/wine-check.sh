@@ -12,7 +12,9 @@
 #   refusal   each program on the other's system shows its own message with
 #             the caption "ERROR", makes no window, and ends with 0.
 #   forms     formcheck.exe and mformcheck.exe: every form of each build made
-#             with real windows has the geometry of its control model.
+#             with real windows has the geometry of its control model, and
+#             no caption, measured in the font its window has, is wider than
+#             its control leaves it room for.
 #   monitor   KT4790Mon.exe started twice: both end with exit code 0, the
 #             first within a few passes of the second start.
 # With the emulated variant of the build (the folder "emulated" beside bin/:
@@ -107,7 +109,7 @@ shot() {  # shot NAME: a screenshot of the whole virtual display
 }
 
 started_prefix=$SECONDS
-if [[ ! -f $prefix/.kt4790-ready ]]; then
+if ! wine_prefix_ready; then
     wine_prepare_prefix
     echo "wine-check: prefix ready after $((SECONDS - started_prefix))s"
 fi
@@ -168,9 +170,9 @@ check_refusal() {
 check_forms() {
     local checker
     for checker in formcheck.exe mformcheck.exe; do
-        timeout 120 "$wine" "$checker" || fail "$checker: the windows differ from the forms' model"
+        timeout 120 "$wine" "$checker" || fail "$checker: the windows differ from the forms' model or cut a caption"
     done
-    echo "wine-check: the forms of both builds have their model's geometry ($(elapsed))"
+    echo "wine-check: the forms of both builds have their model's geometry and no caption cut ($(elapsed))"
 }
 
 # --- monitor: a second start stops the running one --------------------------------

@@ -10,7 +10,8 @@
 # Returns 1, with the reasons in wine_unavailable, when no Wine runs at all.
 #
 # wine_use ARCH sets wine (the loader) and the prefix, and exports them;
-# wine_prepare_prefix makes the prefix on first use; set_windows_version
+# wine_prefix_ready tells whether the prefix is made as below;
+# wine_prepare_prefix makes it on first use; set_windows_version
 # VERSION sets what GetVersionExA reports to programs started afterwards;
 # stop_wine ends the Wine session.
 
@@ -79,10 +80,24 @@ wine_use() {
     export WINEPREFIX=$prefix WINEARCH=$1 WINELOADER=$wine
 }
 
-# The prefix: made once, with fonts and unmanaged windows.
+# What wine_prepare_prefix puts into a prefix. Raise it when that changes:
+# a prefix made by an older set-up is then made again.
+wine_prefix_setup=2
+# The free face that stands in for "Comic Sans MS", which the captions of
+# the utility window and its dialogs ask for and no Linux system has. Left
+# to itself Wine takes a wider face, and the captions no longer fit their
+# controls. Comic Neue (package fonts-comic-neue) has close metrics.
+comic_sans_stand_in="Comic Neue"
+comic_sans_stand_in_files=(/usr/share/fonts/opentype/comic-neue/ComicNeue-{Regular,Bold}.otf)
+
+wine_prefix_ready() {
+    [[ $(cat "$prefix/.kt4790-ready" 2>/dev/null) == "$wine_prefix_setup" ]]
+}
+
+# The prefix: made once (again when the set-up has changed), with fonts, the
+# stand-in for "Comic Sans MS" and unmanaged windows.
 wine_prepare_prefix() {
-    local ready=$prefix/.kt4790-ready
-    [[ -f $ready ]] && return 0
+    wine_prefix_ready && return 0
     echo "making the Wine prefix in $prefix"
     rm -rf "$prefix"
     mkdir -p "$(dirname "$prefix")"
@@ -93,12 +108,16 @@ wine_prepare_prefix() {
     # Debian's Wine does not load its own fonts by itself.
     mkdir -p "$prefix/drive_c/windows/Fonts"
     cp /usr/share/wine/fonts/* "$prefix/drive_c/windows/Fonts/" 2>/dev/null
+    cp "${comic_sans_stand_in_files[@]}" "$prefix/drive_c/windows/Fonts/" ||
+        fail "no $comic_sans_stand_in font files (scripts/install-deps.sh installs fonts-comic-neue)"
+    timeout 60 "$wine" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "Comic Sans MS" \
+        /d "$comic_sans_stand_in" /f >/dev/null 2>&1 || fail "cannot map Comic Sans MS to $comic_sans_stand_in"
     # Without Managed=N every window close waits two seconds.
     timeout 60 "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 ||
         fail "cannot set Managed=N"
     timeout 30 wineserver -k
     timeout 30 wineserver -w
-    touch "$ready"
+    echo "$wine_prefix_setup" >"$prefix/.kt4790-ready"
 }
 
 # The Windows version that GetVersionExA reports to the programs started

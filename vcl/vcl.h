@@ -536,6 +536,9 @@ public:
 
     TFormBorderStyle BorderStyle() const { return borderStyle_; }
     void SetBorderStyle(TFormBorderStyle style);
+    // The icons of the title bar, shown as set with every border but bsNone.
+    // A form starts with the system menu (and so the close box) alone: the
+    // forms here are dialogs, which add a minimise box where they have one.
     unsigned BorderIcons() const { return borderIcons_; }
     void SetBorderIcons(unsigned icons);
     // Changing to or from fsStayOnTop re-creates the native window, so the
@@ -582,7 +585,7 @@ private:
     void FrameChanged();  // keeps a client size that was set
     int clientWidth_ = -1, clientHeight_ = -1;  // -1: follows the outer size
     TFormBorderStyle borderStyle_ = bsSizeable;
-    unsigned borderIcons_ = biSystemMenu | biMinimize | biMaximize;
+    unsigned borderIcons_ = biSystemMenu;
     TFormStyle formStyle_ = fsNormal;
     TWinControl* activeControl_ = nullptr;
     bool inShowHide_ = false;

@@ -124,6 +124,7 @@ struct World::Internals {
     std::string libraryDirectory;
     std::set<std::string> hiddenLibraries;                         // upper-cased bare names
     std::set<std::pair<std::string, std::string>> hiddenExports;   // upper-cased bare name, export name
+    std::map<std::pair<std::string, std::string>, void (*)()> replacedExports;  // likewise
     std::map<void*, LoadedLibrary> libraries;                      // by module handle
 
     bool passThroughLogging = true;

@@ -91,6 +91,9 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }
+    const auto& replaced = world.internals().replacedExports;
+    const auto standIn = replaced.find({winsim::UpperCase(it->second.bareName), lpProcName});
+    if (standIn != replaced.end()) return reinterpret_cast<FARPROC>(standIn->second);
     FARPROC procedure;
     static_assert(sizeof procedure == sizeof symbol, "code and data pointers have one size");
     std::memcpy(&procedure, &symbol, sizeof procedure);

@@ -111,6 +111,7 @@ void World::Reset() {
     in.libraryDirectory = DefaultLibraryDirectory();
     in.hiddenLibraries.clear();
     in.hiddenExports.clear();
+    in.replacedExports.clear();
     in.passThroughLogging = true;
     in.aspiLogging = true;
     in.passThroughLog.clear();
@@ -253,6 +254,11 @@ void World::HideLibrary(const std::string& bareName) {
 void World::HideExport(const std::string& bareName, const std::string& procName) {
     Lock lock(internals_->mutex);
     internals_->hiddenExports.insert({UpperCase(bareName), procName});
+}
+
+void World::ReplaceExport(const std::string& bareName, const std::string& procName, void (*procedure)()) {
+    Lock lock(internals_->mutex);
+    internals_->replacedExports[{UpperCase(bareName), procName}] = procedure;
 }
 
 bool World::LibraryHidden(const std::string& bareName) const {

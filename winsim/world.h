@@ -193,6 +193,10 @@ public:
     const std::string& LibraryDirectory() const;
     void HideLibrary(const std::string& bareName);
     void HideExport(const std::string& bareName, const std::string& procName);
+    // GetProcAddress gives `procedure` in place of the library's own export:
+    // a test's stand-in that returns what the library never does. Any
+    // function pointer, cast to this type.
+    void ReplaceExport(const std::string& bareName, const std::string& procName, void (*procedure)());
     bool LibraryHidden(const std::string& bareName) const;
     bool ExportHidden(const std::string& bareName, const std::string& procName) const;
     int LoadedLibraryCount() const;  // LoadLibraryA minus FreeLibrary

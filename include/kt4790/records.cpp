@@ -59,6 +59,13 @@ bool ReplaceDescriptor(std::uint8_t (&sector)[kSectorSize], unsigned index, cons
     DescriptorRef replaced;
     const ChainWalk walk = WalkDescriptorChainTo(sector, index, replaced);
     if (walk == ChainWalk::Malformed) return false;
+    // Appended to a chain of fewer than `index` descriptors, the new one
+    // would take a lower index: a hint would become the device name.
+    DescriptorRef previous;
+    if (walk == ChainWalk::Ended && index > 0 &&
+        WalkDescriptorChainTo(sector, index - 1, previous) != ChainWalk::Found) {
+        return false;
+    }
     DescriptorRef end = replaced;
     if (walk == ChainWalk::Found && WalkDescriptorChainTo(sector, kChainEndIndex, end) != ChainWalk::Ended) {
         return false;

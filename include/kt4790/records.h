@@ -92,13 +92,16 @@ constexpr unsigned kChainEndIndex = ~0u;
 // kHintDescriptorIndex) replaced by the text descriptor
 // [bodyLength + 2, 3, body]: the descriptors before it stay as they are, the
 // ones after it follow the new one in their order, and zero bytes fill the
-// chain area up to byte 492. When the chain ends before `index`, the new
-// descriptor is appended where it ends. Bytes 0-31 and 493-511 never change.
+// chain area up to byte 492. When the chain ends right before `index` (it
+// has `index` descriptors), the new descriptor is appended where it ends.
+// Bytes 0-31 and 493-511 never change.
 //
 // A sector that could not be written back sound is refused (false) and left
 // untouched, rather than cut short (which would lose later descriptors or
 // part of the text):
 //   - its chain is malformed (WalkDescriptorChainTo) up to its end;
+//   - its chain has fewer than `index` descriptors, so that the new one
+//     would be appended at a lower index (a hint would become the name);
 //   - the body does not fit a length byte (bodyLength above 253);
 //   - the rebuilt chain and its terminating zero byte would not end before
 //     byte 493.

@@ -440,6 +440,20 @@ INSTANTIATE_TEST_SUITE_P(Commands, RenameCommandFailureTest,
                                          FailingCommand{"SetEString", 0x30, kSetEString, 0}),
                          [](const testing::TestParamInfo<FailingCommand>& param) { return std::string(param.param.name); });
 
+#ifndef KT4790_ASPI
+// KT4790DLL's SetEString returns an int, of which only the low byte tells.
+int WINAPI SetEStringWithLowByteZero(HANDLE, BYTE*) { return 0x100; }
+
+TEST_F(ChangeDeviceNameTest, ASetEStringResultWhoseLowByteIsZeroIsAFailure) {
+    AddNameDisk(u"DISK");
+    Open();
+    World().ReplaceExport(kLibrary, "SetEString", reinterpret_cast<void (*)()>(&SetEStringWithLowByteZero));
+    Type("abc");
+    PressOk();
+    ExpectRefused(kNotFoundBox, "abc");
+}
+#endif
+
 TEST_F(ChangeDeviceNameTest, ADescriptorSectorBeyondBlock32IsFoundOnlyWithoutALimit) {
     AddNameDisk(u"DISK", {"", 0x30, false, 40});
     Open();

@@ -108,19 +108,18 @@ TEST(ReplaceDescriptor, TheOldTypeByteIsReplacedByThree) {
     EXPECT_EQ(WrittenChain(sector), Chain({Text(3, "NEW"), Text(7, "H")}));
 }
 
-TEST(ReplaceDescriptor, AShortChainGetsTheDescriptorAppendedWhereItEnds) {
+TEST(ReplaceDescriptor, AChainEndingRightBeforeTheTargetGetsItAppended) {
     Sector sector, before;
-    // Three descriptors only: the hint is appended as the fourth.
-    Build(sector, {10, 1, 1, 2, 3, 4, 5, 6, 7, 8, 4, 2, 0, 0, 4, 2, 1, 1});
-    std::memcpy(before, sector, sizeof sector);
-    ASSERT_TRUE(Replace(sector, kHint, "hi"));
-    EXPECT_EQ(WrittenChain(sector), (Bytes{10, 1, 1, 2, 3, 4, 5, 6, 7, 8, 4, 2, 0, 0, 4, 2, 1, 1, 6, 3, 'h', 0, 'i', 0}));
-    ExpectOutsideTheChainUnchanged(before, sector);
-
     // A chain that ends right after the name: the hint follows it.
     Build(sector, Chain({Text(3, "NAME")}));
+    std::memcpy(before, sector, sizeof sector);
     ASSERT_TRUE(Replace(sector, kHint, ""));
     EXPECT_EQ(WrittenChain(sector), Chain({Text(3, "NAME"), {2, 3}}));
+    ExpectOutsideTheChainUnchanged(before, sector);
+    // Seven descriptors: the name is appended as the eighth.
+    Build(sector, Chain({}));
+    ASSERT_TRUE(Replace(sector, kName, "NEW"));
+    EXPECT_EQ(WrittenChain(sector), Chain({Text(3, "NEW")}));
 }
 
 TEST(ReplaceDescriptor, TextIsConvertedFromTheAnsiCodePage) {
@@ -164,6 +163,17 @@ TEST(ReplaceDescriptor, MalformedChainsAreRefused) {
     ASSERT_EQ(full.size(), 461u);
     Build(sector, full, false);
     ExpectRefused(sector, kName, "x");
+}
+
+TEST(ReplaceDescriptor, AChainTooShortToTakeTheTargetAtItsIndexIsRefused) {
+    Sector sector;
+    // Appended to seven descriptors, a hint would become the device name.
+    Build(sector, Chain({}));
+    ExpectRefused(sector, kHint, "hi");
+    // Three descriptors: neither may become the fourth.
+    Build(sector, {10, 1, 1, 2, 3, 4, 5, 6, 7, 8, 4, 2, 0, 0, 4, 2, 1, 1});
+    ExpectRefused(sector, kHint, "hi");
+    ExpectRefused(sector, kName, "hi");
 }
 
 TEST(ReplaceDescriptor, ARewriteThatWouldNotEndBefore493IsRefused) {

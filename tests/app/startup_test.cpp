@@ -56,6 +56,9 @@ TEST_F(StartupTest, CreatesTheFourteenFormsInTheirOrderWithTheirCaptions) {
         ASSERT_NE(expected[i], nullptr) << i;
         EXPECT_EQ(expected[i]->Caption(), captions[i]) << i;
         EXPECT_EQ(expected[i]->BorderStyle(), vcl::bsDialog) << captions[i];
+        // Only the password check has a minimise box; every form has the close box.
+        const unsigned icons = expected[i] == MainForm ? vcl::biSystemMenu | vcl::biMinimize : vcl::biSystemMenu;
+        EXPECT_EQ(expected[i]->BorderIcons(), icons) << captions[i];
     }
     EXPECT_EQ(vcl::Application->MainForm(), MainForm);
     EXPECT_EQ(vcl::Application->Title(), kAppTitle);

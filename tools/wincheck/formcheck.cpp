@@ -1,12 +1,15 @@
 // formcheck: makes every form of the application with the real windows of
 // the win32 backend and checks that what the system shows has the geometry
-// of the control model: each form's outer rectangle and client size, and
-// for each control its window, its parent window and its position and size
-// relative to the parent's client area.
+// of the control model: each form's outer rectangle, client size and
+// title-bar icons, and for each control its window, its parent window and
+// its position and size relative to the parent's client area. It also
+// measures every caption with the font its window really has and reports
+// each one that its control cuts: the font the system substitutes for a
+// missing face may be wider than the one the layout was made for.
 //
 // Built twice, with the forms of KT4790CAP (formcheck.exe) and of KT4790MCAP
-// (mformcheck.exe). Prints one line per mismatch; exit code 0 when there is
-// none, 1 otherwise.
+// (mformcheck.exe). Prints one line per mismatch and per cut caption; exit
+// code 0 when there is none, 1 otherwise.
 //
 // The forms' show handlers run as in the program. A message box one of them
 // shows (no device is attached) is reported and answered, so that the check
@@ -23,6 +26,8 @@ namespace {
 
 int g_mismatches = 0;
 int g_controls = 0;
+int g_captions = 0;
+int g_cutCaptions = 0;
 
 struct Rect {
     int left, top, width, height;
@@ -42,6 +47,77 @@ Rect FromRect(const RECT& rect) {
 
 bool Same(const Rect& a, const Rect& b) {
     return a.left == b.left && a.top == b.top && a.width == b.width && a.height == b.height;
+}
+
+bool HasCaption(const vcl::TControl* control) {
+    switch (control->Kind()) {
+        case vcl::ControlKind::Label:
+        case vcl::ControlKind::Button:
+        case vcl::ControlKind::BitBtn:
+        case vcl::ControlKind::CheckBox:
+        case vcl::ControlKind::RadioButton:
+        case vcl::ControlKind::GroupBox:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The width of its window a control leaves its caption, as the system's
+// controls draw it: a label writes from edge to edge; a push button (and
+// the owner-drawn one, drawn alike) centres it inside its 3-D frame; a
+// check box or radio button writes it after the box, which is 12 pixels
+// plus one at 96 dpi, and a gap of half a digit's width, then one pixel in;
+// a group box writes it 7 pixels in from each side, then one pixel in.
+int CaptionRoom(const vcl::TControl* control, HDC dc, int width) {
+    switch (control->Kind()) {
+        case vcl::ControlKind::Button:
+        case vcl::ControlKind::BitBtn:
+            return width - 2 * GetSystemMetrics(SM_CXEDGE);
+        case vcl::ControlKind::CheckBox:
+        case vcl::ControlKind::RadioButton: {
+            INT digit = 0;
+            GetCharWidth32A(dc, '0', '0', &digit);
+            return width - (12 * GetDeviceCaps(dc, LOGPIXELSX) / 96 + 1) - digit / 2 - 1;
+        }
+        case vcl::ControlKind::GroupBox:
+            return width - 2 * 7 - 1;
+        default:
+            return width;
+    }
+}
+
+// Measures the caption of a control's window with the font of that window,
+// as the control draws it (one line, "&" marking the next character), and
+// reports it when it is wider than the room the control leaves it.
+void CheckCaption(const std::string& what, const vcl::TControl* control, HWND window) {
+    if (!HasCaption(control)) return;
+    char caption[256] = {};
+    const int length = GetWindowTextA(window, caption, sizeof caption);
+    if (length <= 0) return;
+    ++g_captions;
+    const HDC dc = GetDC(window);
+    if (dc == nullptr) {
+        std::printf("formcheck: %s: caption \"%s\" cannot be measured\n", what.c_str(), caption);
+        ++g_cutCaptions;
+        return;
+    }
+    const HGDIOBJ oldFont = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageA(window, WM_GETFONT, 0, 0)));
+    RECT client;
+    GetClientRect(window, &client);
+    const int width = static_cast<int>(client.right - client.left);
+    const int room = CaptionRoom(control, dc, width);
+    RECT text = {0, 0, 0, 0};
+    DrawTextA(dc, caption, length, &text, DT_CALCRECT | DT_SINGLELINE);
+    char face[LF_FACESIZE] = {};
+    GetTextFaceA(dc, sizeof face, face);
+    SelectObject(dc, oldFont);
+    ReleaseDC(window, dc);
+    const int textWidth = static_cast<int>(text.right - text.left);
+    if (textWidth <= room) return;
+    std::printf("formcheck: %s: caption \"%s\" cut: text %d px wide in \"%s\", control %d px (%d px for its text)\n",
+                what.c_str(), caption, textWidth, face, width, room);
+    ++g_cutCaptions;
 }
 
 bool HasChildren(const vcl::TControl* control) {
@@ -69,9 +145,24 @@ void CheckControl(const std::string& formName, vcl::TControl* control) {
     const Rect shown = FromRect(rect);
     const Rect model{control->Left(), control->Top(), control->Width(), control->Height()};
     if (!Same(model, shown)) Report(what, model, shown);
+    CheckCaption(what, control, window);
     if (HasChildren(control)) {
         for (vcl::TControl* child : static_cast<vcl::TWinControl*>(control)->Controls()) CheckControl(formName, child);
     }
+}
+
+// The title bar has the icons of the model: system menu (with the close
+// box), minimise box, maximise box.
+void CheckBorderIcons(const std::string& name, const vcl::TForm* form, HWND window) {
+    const LONG_PTR style = GetWindowLongPtrA(window, GWL_STYLE);
+    const unsigned shown = ((style & WS_SYSMENU) ? vcl::biSystemMenu : 0u) |
+                           ((style & WS_MINIMIZEBOX) ? vcl::biMinimize : 0u) |
+                           ((style & WS_MAXIMIZEBOX) ? vcl::biMaximize : 0u);
+    const unsigned model = form->BorderStyle() == vcl::bsNone ? 0u : form->BorderIcons();
+    if (shown == model) return;
+    std::printf("formcheck: %s: title-bar icons: model %u, window %u (1 system menu, 2 minimise, 4 maximise)\n",
+                name.c_str(), model, shown);
+    ++g_mismatches;
 }
 
 void CheckForm(vcl::TForm* form) {
@@ -97,6 +188,7 @@ void CheckForm(vcl::TForm* form) {
     const Rect shownClient = FromRect(client);
     const Rect modelClient{0, 0, form->ClientWidth(), form->ClientHeight()};
     if (!Same(modelClient, shownClient)) Report(name + " client area", modelClient, shownClient);
+    CheckBorderIcons(name, form, window);
     int controls = g_controls;
     for (vcl::TControl* control : form->Controls()) CheckControl(form->Name(), control);
     controls = g_controls - controls;
@@ -153,6 +245,7 @@ int main() {
         WaitForSingleObject(answerer, INFINITE);
         CloseHandle(answerer);
     }
-    std::printf("formcheck: %u forms, %d controls, %d mismatch(es)\n", forms, g_controls, g_mismatches);
-    return g_mismatches == 0 ? 0 : 1;
+    std::printf("formcheck: %u forms, %d controls, %d mismatch(es); %d caption(s), %d cut\n", forms, g_controls,
+                g_mismatches, g_captions, g_cutCaptions);
+    return g_mismatches == 0 && g_cutCaptions == 0 ? 0 : 1;
 }

@@ -101,10 +101,8 @@ void FormStyles(const TForm* form, DWORD& style, DWORD& exStyle) {
             style |= WS_CAPTION | WS_THICKFRAME;
             break;
         case bsDialog:
-            // A dialog border carries the system menu only.
             style |= WS_POPUP | WS_CAPTION;
             exStyle |= WS_EX_DLGMODALFRAME | WS_EX_WINDOWEDGE;
-            icons &= biSystemMenu;
             break;
     }
     if (icons & biSystemMenu) style |= WS_SYSMENU;
