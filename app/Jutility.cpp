@@ -14,6 +14,7 @@
 #include "app/Fonts.h"
 #include "app/Main.h"
 #include "app/Setpwd.h"
+#include "format/Copyfile.h"
 #include "kt4790/records.h"
 
 TJUtilityForm* JUtilityForm = nullptr;
@@ -101,6 +102,7 @@ TJUtilityForm::TJUtilityForm(vcl::TComponent* Owner) : vcl::TForm(Owner) {
     btnChangPwd->OnClick = vcl::Handler(this, &TJUtilityForm::btnChangPwdClick);
     btnClearPwd->OnClick = vcl::Handler(this, &TJUtilityForm::btnClearPwdClick);
     btnChangDevName->OnClick = vcl::Handler(this, &TJUtilityForm::btnChangDevNameClick);
+    btnCopyFile->OnClick = vcl::Handler(this, &TJUtilityForm::btnCopyFileClick);
     OnCreate = vcl::Handler(this, &TJUtilityForm::FormCreate);
     OnShow = vcl::Handler(this, &TJUtilityForm::FormShow);
     OnClose = vcl::Handler(this, &TJUtilityForm::FormClose);
@@ -440,4 +442,20 @@ void TJUtilityForm::btnChangDevNameClick(vcl::TObject* /*Sender*/) {
     DisableAllButtons();
     ChgDevNameForm->SetVisible(true);
     ChgDevNameForm->DeviceName = deviceName;
+}
+
+// The DOS system files exist only on Windows 98 and ME. A system whose
+// version cannot be read is not refused. The dialog works on files alone,
+// so no device is selected or asked; while it is open the whole window is
+// disabled, and the dialog enables it again when it goes.
+void TJUtilityForm::btnCopyFileClick(vcl::TObject* /*Sender*/) {
+    OSVERSIONINFOA version;
+    std::memset(&version, 0, sizeof version);
+    version.dwOSVersionInfoSize = sizeof version;
+    if (GetVersionExA(&version) && version.dwPlatformId != VER_PLATFORM_WIN32_WINDOWS) {
+        devbind::ShowWarning("You can only copy system files under WIN98 or ME.");
+        return;
+    }
+    SetEnabled(false);
+    CopyFileForm->SetVisible(true);
 }

@@ -38,6 +38,7 @@ public:
     void btnChangPwdClick(vcl::TObject* Sender);
     void btnClearPwdClick(vcl::TObject* Sender);
     void btnChangDevNameClick(vcl::TObject* Sender);
+    void btnCopyFileClick(vcl::TObject* Sender);
 
     // The seven function buttons on or off, around the life of a dialog.
     // Nothing else changes: the device list, "Refresh", "Close" and
