@@ -16,6 +16,7 @@
 #include "app/Fonts.h"
 #include "app/Main.h"
 #include "app/Setpwd.h"
+#include "format/Copyfile.h"
 #include "format/Dformat.h"
 #include "format/Partition.h"
 #include "format/Sformat.h"
@@ -109,6 +110,7 @@ TJUtilityForm::TJUtilityForm(vcl::TComponent* Owner) : vcl::TForm(Owner) {
     btnChangDevName->OnClick = vcl::Handler(this, &TJUtilityForm::btnChangDevNameClick);
     btnFormat->OnClick = vcl::Handler(this, &TJUtilityForm::btnFormatClick);
     btnPartition->OnClick = vcl::Handler(this, &TJUtilityForm::btnPartitionClick);
+    btnCopyFile->OnClick = vcl::Handler(this, &TJUtilityForm::btnCopyFileClick);
     OnCreate = vcl::Handler(this, &TJUtilityForm::FormCreate);
     OnShow = vcl::Handler(this, &TJUtilityForm::FormShow);
     OnClose = vcl::Handler(this, &TJUtilityForm::FormClose);
@@ -622,4 +624,18 @@ void TJUtilityForm::btnPartitionClick(vcl::TObject* /*Sender*/) {
         PartitionForm->SetVisible(true);
     }
     DisableAllButtons();
+// The DOS system files exist only on Windows 98 and ME. A system whose
+// version cannot be read is not refused. The dialog works on files alone,
+// so no device is selected or asked; while it is open the whole window is
+// disabled, and the dialog enables it again when it goes.
+void TJUtilityForm::btnCopyFileClick(vcl::TObject* /*Sender*/) {
+    OSVERSIONINFOA version;
+    std::memset(&version, 0, sizeof version);
+    version.dwOSVersionInfoSize = sizeof version;
+    if (GetVersionExA(&version) && version.dwPlatformId != VER_PLATFORM_WIN32_WINDOWS) {
+        devbind::ShowWarning("You can only copy system files under WIN98 or ME.");
+        return;
+    }
+    SetEnabled(false);
+    CopyFileForm->SetVisible(true);
 }

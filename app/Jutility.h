@@ -40,6 +40,7 @@ public:
     void btnChangDevNameClick(vcl::TObject* Sender);
     void btnFormatClick(vcl::TObject* Sender);
     void btnPartitionClick(vcl::TObject* Sender);
+    void btnCopyFileClick(vcl::TObject* Sender);
 
     // The seven function buttons on or off, around the life of a dialog.
     // Nothing else changes: the device list, "Refresh", "Close" and

@@ -38,16 +38,6 @@ HANDLE AppMutex = nullptr;
 
 void ShowStartupError(const char* text) { MessageBoxA(nullptr, text, "ERROR", MB_OK | MB_ICONWARNING); }
 
-// Reads the version into `version`: the extended record first, the plain
-// one on systems that do not know it.
-bool ReadWindowsVersion(OSVERSIONINFOEXA& version) {
-    std::memset(&version, 0, sizeof version);
-    version.dwOSVersionInfoSize = sizeof(OSVERSIONINFOEXA);
-    if (GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&version))) return true;
-    version.dwOSVersionInfoSize = sizeof(OSVERSIONINFOA);
-    return GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&version)) != FALSE;
-}
-
 bool SupportedWindows(const OSVERSIONINFOEXA& version) {
 #ifdef KT4790_ASPI
     // Windows 98 (4.10) and Windows ME (4.90).
@@ -59,6 +49,14 @@ bool SupportedWindows(const OSVERSIONINFOEXA& version) {
 }
 
 }  // namespace
+
+bool ReadWindowsVersion(OSVERSIONINFOEXA& version) {
+    std::memset(&version, 0, sizeof version);
+    version.dwOSVersionInfoSize = sizeof(OSVERSIONINFOEXA);
+    if (GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&version))) return true;
+    version.dwOSVersionInfoSize = sizeof(OSVERSIONINFOA);
+    return GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&version)) != FALSE;
+}
 
 void CreateForms() {
     vcl::Application->CreateForm(MainForm);

@@ -27,6 +27,11 @@
 #             password check.
 #   popup     KT4790Mon.exe starts KT4790CAP.exe when "Pop" is 1, and not
 #             when it is 0; KT4790mMon.exe (ASPI) starts KT4790MCAP.exe.
+#   copy      KT4790MCAP.exe on the Windows 98 setting: "COPY SYSTEM FILES"
+#             copies stand-ins of COMMAND.COM and IO.SYS (from the Windows
+#             directory's COMMAND\EBD) and of MSDOS.SYS (from C:\) to a drive
+#             letter that the prefix maps to build/wine-copy; KT4790CAP.exe on
+#             the Windows XP setting refuses with its message.
 # Screenshots go to build/wine-shots/.
 #
 # Each check is a function check_NAME below, named in the list of sections
@@ -49,6 +54,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 shots=$root/build/wine-shots
 main_title="USB Flash Disk Password Check"
 tray_tip=SECURITY
+utility_title="USB Flash Disk Utility Menu"
 # The files every section needs.
 programs=(KT4790CAP.exe KT4790MCAP.exe KT4790DLL.dll KT4790mDLL.dll KT4790Mon.exe wincheck.exe formcheck.exe
     mformcheck.exe)
@@ -227,7 +233,7 @@ make_disk() {
 # KT4790CAP.exe reaches the disk through KT4790DLL (pass-through), and
 # KT4790MCAP.exe through KT4790mDLL (ASPI).
 check_password() {
-    local program=$1 app_title=$2 status pid utility="USB Flash Disk Utility Menu"
+    local program=$1 app_title=$2 status pid
     make_disk
     set_windows_version "$3"
     timeout 120 "$wine" "$emulated/$program" &
@@ -240,7 +246,7 @@ check_password() {
     wincheck box OK "$4" 10000 keep || fail "$program: the right password was not accepted as expected"
     shot "password-correct-${program%.exe}"
     wincheck answer OK || fail "cannot answer the message box"
-    wincheck shown "$utility" yes 10000 || fail "$program: no utility window after the right password"
+    wincheck shown "$utility_title" yes 10000 || fail "$program: no utility window after the right password"
     wincheck shown "$main_title" no 10000 || fail "$program: the password check stayed visible"
     shot "password-utility-${program%.exe}"
     # The hidden main window's close ends the program.
@@ -285,6 +291,89 @@ check_popup() {
     done
 }
 
+# --- copy: the system files copied to a drive of the Wine prefix ----------------------
+copy_title="Copy System Files"
+copy_letter=t
+copy_files=(COMMAND.COM IO.SYS MSDOS.SYS)
+
+# The emulated PROGRAM started on WINDOWS_VERSION and the disk's password
+# given, so that its utility window is shown; its process id in app_pid.
+# start_at_utility PROGRAM APP_TITLE WINDOWS_VERSION CORRECT_TEXT
+start_at_utility() {
+    make_disk
+    set_windows_version "$3"
+    timeout 120 "$wine" "$emulated/$1" &
+    app_pid=$!
+    wincheck startup "$2" "$main_title" 30000 || fail "emulated $1: start-up check failed"
+    wincheck settext "$main_title" "$disk_password" && wincheck click "$main_title" OK || fail "cannot enter a password"
+    wincheck box OK "$4" 10000 || fail "$1: the right password was not accepted as expected"
+    wincheck shown "$utility_title" yes 10000 || fail "$1: no utility window after the right password"
+}
+
+# Closing the hidden password check ends PROGRAM with 0.
+end_program() {
+    local status
+    wincheck close "$main_title" 15000 || fail "$1: the main window did not close"
+    wait "$app_pid"
+    status=$?
+    ((status == 0)) || fail "emulated $1 ended with $status"
+}
+
+# Where the program takes FILE from: the Windows directory's COMMAND\EBD, or
+# C:\ for MSDOS.SYS.
+copy_source() {
+    if [[ $1 == MSDOS.SYS ]]; then
+        echo "$prefix/drive_c/$1"
+    else
+        echo "$prefix/drive_c/windows/command/ebd/$1"
+    fi
+}
+
+check_copy() {
+    local target=$root/build/wine-copy file
+    # The stand-ins where Windows 98 keeps the files, and the drive, made
+    # before the program starts: it lists the drives once.
+    mkdir -p "$prefix/drive_c/windows/command/ebd"
+    for file in "${copy_files[@]}"; do
+        { echo "stand-in $file of the Wine check"; head -c 3000 /dev/urandom; } >"$(copy_source "$file")"
+    done
+    rm -rf "$target"
+    mkdir -p "$target"
+    ln -sfn "$target" "$prefix/dosdevices/$copy_letter:"
+    # Wine learns its drive letters when its session starts.
+    stop_wine
+
+    start_at_utility KT4790MCAP.exe KT4790MCAP win98 "Password Correct!"
+    wincheck click "$utility_title" "COPY SYSTEM FILES" || fail "KT4790MCAP.exe: no button COPY SYSTEM FILES"
+    wincheck shown "$copy_title" yes 10000 || fail "KT4790MCAP.exe: no copy dialog"
+    wincheck choose "$copy_title" "$copy_letter:" || fail "KT4790MCAP.exe: the copy dialog does not list $copy_letter:"
+    shot copy-files-KT4790MCAP
+    wincheck click "$copy_title" OK || fail "KT4790MCAP.exe: no OK in the copy dialog"
+    wincheck box OK "Copying system files finished." 10000 || fail "KT4790MCAP.exe: the copy did not finish"
+    for file in "${copy_files[@]}"; do
+        cmp -s "$(copy_source "$file")" "$target/$file" ||
+            fail "KT4790MCAP.exe: $file was not copied to $copy_letter: ($target)"
+    done
+    wincheck click "$copy_title" Cancel && wincheck shown "$copy_title" no 10000 ||
+        fail "KT4790MCAP.exe: the copy dialog did not go"
+    end_program KT4790MCAP.exe
+    rm -f "$prefix/dosdevices/$copy_letter:" "$prefix/drive_c/MSDOS.SYS"
+    rm -rf "$prefix/drive_c/windows/command"
+    echo "wine-check: KT4790MCAP.exe on win98 copied ${copy_files[*]} to $copy_letter: ($target) ($(elapsed))"
+
+    # KT4790CAP.exe: its button lies below the visible part of its group box;
+    # the click stands for the keyboard, which reaches it.
+    start_at_utility KT4790CAP.exe KT4790CAP winxp "Password Correct."
+    wincheck click "$utility_title" "COPY SYSTEM FILES" || fail "KT4790CAP.exe: no button COPY SYSTEM FILES"
+    wincheck box WARNING "You can only copy system files under WIN98 or ME." 10000 keep ||
+        fail "KT4790CAP.exe on winxp: not the refusal expected"
+    shot copy-files-refused-KT4790CAP
+    wincheck answer WARNING || fail "cannot answer the message box"
+    wincheck shown "$copy_title" no 1000 || fail "KT4790CAP.exe on winxp opened the copy dialog"
+    end_program KT4790CAP.exe
+    echo "wine-check: KT4790CAP.exe on winxp refused to copy system files ($(elapsed))"
+}
+
 # --- the sections, in order --------------------------------------------------------
 check_startup KT4790CAP.exe KT4790CAP winxp
 check_startup KT4790MCAP.exe KT4790MCAP win98
@@ -298,4 +387,5 @@ check_password KT4790CAP.exe KT4790CAP winxp "Password Correct."
 check_password KT4790MCAP.exe KT4790MCAP win98 "Password Correct!"
 check_popup KT4790Mon.exe KT4790CAP winxp "1 0"
 check_popup KT4790mMon.exe KT4790MCAP win98 1
+check_copy
 echo "wine-check: passed ($arch: $bin) in $(elapsed)"

@@ -185,6 +185,7 @@ struct World::Internals {
     std::set<char> writeProtectedDrives;
     std::set<char> fullDrives;
     std::set<std::string> readOnlyFiles;  // host paths
+    std::set<std::string> unreadableFiles;  // host paths
 
     // Save-file dialog.
     std::deque<SaveDialogAnswer> saveDialogAnswers;

@@ -376,6 +376,16 @@ void World::SetFileReadOnly(const std::string& windowsPath, bool on) {
     }
 }
 
+void World::SetFileUnreadable(const std::string& windowsPath, bool on) {
+    Lock lock(mutex());
+    const std::string host = HostPath(windowsPath);
+    if (on) {
+        internals().unreadableFiles.insert(host);
+    } else {
+        internals().unreadableFiles.erase(host);
+    }
+}
+
 }  // namespace winsim
 
 extern "C" {
@@ -391,6 +401,10 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
     if (lpOverlapped != nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
     if ((object->access & GENERIC_READ) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
     if (lpBuffer == nullptr && nNumberOfBytesToRead != 0) return Fail(ERROR_INVALID_USER_BUFFER, FALSE);
+
+    if (nNumberOfBytesToRead != 0 && world.internals().unreadableFiles.count(file->hostPath) != 0) {
+        return Fail(ERROR_CRC, FALSE);
+    }
 
     std::FILE* stream = file->stream.get();
     std::size_t got = 0;

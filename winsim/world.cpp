@@ -70,6 +70,7 @@ void ResetServices(World::Internals& in) {
     in.writeProtectedDrives.clear();
     in.fullDrives.clear();
     in.readOnlyFiles.clear();
+    in.unreadableFiles.clear();
     in.saveDialogAnswers.clear();
     in.saveDialogCalls.clear();
     in.commonDialogError = 0;

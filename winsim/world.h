@@ -325,6 +325,9 @@ public:
     void MakeDirectory(const std::string& windowsPath);
     // A read-only file opens for reading only (ERROR_ACCESS_DENIED otherwise).
     void SetFileReadOnly(const std::string& windowsPath, bool on);
+    // A file on a damaged medium: it opens and tells its size, but every
+    // ReadFile of some bytes fails (ERROR_CRC).
+    void SetFileUnreadable(const std::string& windowsPath, bool on);
 
     // --- save-file dialog (GetSaveFileNameA) ------------------------------------------
     // Answers for the coming dialogs, in order: a file name chosen, or

@@ -136,6 +136,18 @@ TEST(Files, ProtectedDrivesFullDrivesAndReadOnlyFiles) {
     EXPECT_NE(file, INVALID_HANDLE_VALUE);
     CloseHandle(file);
 
+    // A damaged file opens and tells its size; reading it fails.
+    world.SetFileUnreadable("C:\\Keep.txt", true);
+    file = Open("C:\\keep.txt", GENERIC_READ, OPEN_EXISTING);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetFileSize(file, nullptr), 3u);
+    char buffer[4];
+    DWORD read = 7;
+    EXPECT_FALSE(ReadFile(file, buffer, sizeof buffer, &read, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_CRC});
+    EXPECT_EQ(read, 0u);
+    CloseHandle(file);
+
     world.RemoveDrive('E');
     EXPECT_EQ(GetLogicalDrives(), 0x4u);
     EXPECT_EQ(GetFileAttributesA("E:\\COMMAND.COM"), INVALID_FILE_ATTRIBUTES);

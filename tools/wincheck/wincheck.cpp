@@ -23,6 +23,9 @@
 //       Presses the button CAPTION of the window TITLE.
 //   wincheck selected TITLE TEXT
 //       Checks that the combo box of the window TITLE shows TEXT.
+//   wincheck choose TITLE TEXT
+//       Picks the item TEXT in the list of the combo box of the window TITLE,
+//       as a click on it does: the item is selected and the window is told.
 //   wincheck shown TITLE yes|no TIMEOUT_MS
 //       Waits until a window TITLE is visible (yes) or none is (no).
 //   wincheck noboxes
@@ -336,6 +339,38 @@ int Selected(const char* title, const char* text) {
     return shown == text ? 0 : 1;
 }
 
+// Picks the item `text` of the combo box of the window titled `title`. The
+// selection change is posted to the window, after whatever was posted to
+// it before, as the combo box's own notification would be.
+int Choose(const char* title, const char* text) {
+    const HWND window = WaitForWindow(title, 5000);
+    const HWND combo = window != nullptr ? FindControl(window, "ComboBox", nullptr) : nullptr;
+    if (combo == nullptr) {
+        std::printf("wincheck: no combo box on \"%s\"\n", title);
+        return 1;
+    }
+    // The items are read in UTF-16: other processes' list texts reach this
+    // one only that way whole.
+    const LRESULT count = SendMessageW(combo, CB_GETCOUNT, 0, 0);
+    std::string items;
+    for (LRESULT index = 0; index < count; ++index) {
+        WCHAR wide[256] = {};
+        if (SendMessageW(combo, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0) >= LRESULT{256}) continue;
+        SendMessageW(combo, CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(wide));
+        char item[256] = {};
+        WideCharToMultiByte(CP_ACP, 0, wide, -1, item, sizeof item, nullptr, nullptr);
+        items += std::string(" \"") + item + "\"";
+        if (lstrcmpiA(item, text) != 0) continue;
+        SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+        PostMessageA(GetParent(combo), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(combo), CBN_SELCHANGE),
+                     reinterpret_cast<LPARAM>(combo));
+        std::printf("wincheck: \"%s\" chose \"%s\" in its combo box\n", title, item);
+        return 0;
+    }
+    std::printf("wincheck: the combo box of \"%s\" has no item \"%s\", only%s\n", title, text, items.c_str());
+    return 1;
+}
+
 // Waits until a window titled `title` is visible (or until none is).
 int Shown(const char* title, bool visible, DWORD timeoutMs) {
     const DWORD start = GetTickCount();
@@ -483,6 +518,7 @@ int main(int argc, char** argv) {
     if (argc == 4 && Is(argv[1], "settext")) return SetText(argv[2], argv[3]);
     if (argc == 4 && Is(argv[1], "click")) return Click(argv[2], argv[3]);
     if (argc == 4 && Is(argv[1], "selected")) return Selected(argv[2], argv[3]);
+    if (argc == 4 && Is(argv[1], "choose")) return Choose(argv[2], argv[3]);
     if (argc == 5 && Is(argv[1], "shown") && (Is(argv[3], "yes") || Is(argv[3], "no"))) {
         return Shown(argv[2], Is(argv[3], "yes"), Milliseconds(argv[4]));
     }
@@ -501,6 +537,7 @@ int main(int argc, char** argv) {
                  "       wincheck settext TITLE TEXT\n"
                  "       wincheck click TITLE CAPTION\n"
                  "       wincheck selected TITLE TEXT\n"
+                 "       wincheck choose TITLE TEXT\n"
                  "       wincheck shown TITLE yes|no TIMEOUT_MS\n"
                  "       wincheck answer CAPTION\n"
                  "       wincheck noboxes\n"

@@ -285,6 +285,25 @@ int WindowHeight(const TControl* control) {
 
 void Apply(TControl* control, Property property);
 
+// A combo box is as high as its selection field, which the system sizes
+// from the font: the model's height is kept by sizing that field. The
+// height a field gives differs between systems (Wine's field is two pixels
+// higher than it was asked to be), so the field is set once to learn it.
+void FitComboHeight(const TControl* control) {
+    if (control->Kind() != ControlKind::ComboBox && control->Kind() != ControlKind::DriveComboBox) return;
+    const HWND window = control->Handle();
+    const auto shown = [window] {
+        RECT rect = {0, 0, 0, 0};
+        GetWindowRect(window, &rect);
+        return static_cast<int>(rect.bottom - rect.top);
+    };
+    if (shown() == control->Height()) return;
+    const LRESULT field = SendMessageA(window, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0);
+    if (field == CB_ERR) return;
+    SendMessageA(window, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), field);
+    SendMessageA(window, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), field + control->Height() - shown());
+}
+
 std::string WindowText(HWND window) {
     std::string text(static_cast<std::size_t>(GetWindowTextLengthA(window)) + 1, '\0');
     const int length = GetWindowTextA(window, &text[0], static_cast<int>(text.size()));
@@ -341,6 +360,7 @@ void CreateControlTree(TControl* control) {
             break;
         case ControlKind::ComboBox:
         case ControlKind::DriveComboBox:
+            FitComboHeight(control);
             Apply(control, Property::Items);
             break;
         case ControlKind::CheckBox:
@@ -377,6 +397,7 @@ void ForgetHandles(TControl* control) {
 void ApplyFontTree(TControl* control) {
     if (control->Handle() != nullptr && control->Kind() != ControlKind::Form) {
         SendMessageA(control->Handle(), WM_SETFONT, reinterpret_cast<WPARAM>(FontHandle(control->Font())), TRUE);
+        FitComboHeight(control);
     }
     if (control->Kind() == ControlKind::Label || control->Kind() == ControlKind::Image) return;
     for (TControl* child : static_cast<TWinControl*>(control)->Controls()) {
@@ -424,6 +445,7 @@ void Apply(TControl* control, Property property) {
         case Property::Bounds:
             SetWindowPos(window, nullptr, control->Left(), control->Top(), control->Width(), WindowHeight(control),
                          SWP_NOZORDER | SWP_NOACTIVATE);
+            FitComboHeight(control);
             break;
         case Property::Text: {
             if (control->Kind() == ControlKind::Memo) break;  // its lines are its text
