@@ -624,6 +624,8 @@ void TJUtilityForm::btnPartitionClick(vcl::TObject* /*Sender*/) {
         PartitionForm->SetVisible(true);
     }
     DisableAllButtons();
+}
+
 // The DOS system files exist only on Windows 98 and ME. A system whose
 // version cannot be read is not refused. The dialog works on files alone,
 // so no device is selected or asked; while it is open the whole window is

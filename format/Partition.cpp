@@ -95,9 +95,12 @@ TPartitionForm::TPartitionForm(vcl::TComponent* Owner) : vcl::TForm(Owner) {
     };
     for (const LabelPlace& place : labels) {
         place.label = vcl::PlaceControl<vcl::TLabel>(this, this, place.name, place.left, place.top, place.width, 19);
-        place.label->SetCaption(place.caption);
         place.label->SetFont(comic);
+        place.label->SetCaption(place.caption);
     }
+    // The two sizes change with the medium and the typed size.
+    labTotalSize->SetAutoSize(true);
+    labStandardSize->SetAutoSize(true);
     edtSEQ = vcl::PlaceControl<vcl::TEdit>(this, this, "edtSEQ", 232, 48, 49, 27);
     edtSEQ->SetTabOrder(0);
     PBar = vcl::PlaceControl<vcl::TProgressBar>(this, this, "PBar", 24, 112, 273, 25);

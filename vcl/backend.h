@@ -40,6 +40,9 @@ public:
     static HICON LoadIconResource(const std::string& name);
     // The drive letter of the current directory.
     static char CurrentDrive();
+    // The width in pixels of `text` in the control's font, or -1 when the
+    // backend cannot measure text.
+    static int TextWidth(const TControl* control, const std::string& text);
 
     static void SetHandle(TControl* control, HWND handle) { control->handle_ = handle; }
 };

@@ -157,6 +157,22 @@ TGroupBox::TGroupBox(TComponent* owner) : TWinControl(owner) {}
 
 TLabel::TLabel(TComponent* owner) : TControl(owner) {}
 
+void TLabel::SetAutoSize(bool autoSize) {
+    autoSize_ = autoSize;
+    AdjustSize();
+}
+
+void TLabel::SetText(const std::string& text) {
+    TControl::SetText(text);
+    AdjustSize();
+}
+
+void TLabel::AdjustSize() {
+    if (!autoSize_) return;
+    const int width = Backend::TextWidth(this, Text());
+    if (width >= 0 && width != Width()) SetWidth(width);
+}
+
 // ---------------------------------------------------------------------------
 // Edits
 // ---------------------------------------------------------------------------

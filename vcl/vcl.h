@@ -337,10 +337,21 @@ public:
     ControlKind Kind() const override { return ControlKind::GroupBox; }
 };
 
+// With AutoSize a label's width follows its text whenever the text changes
+// (or AutoSize is set), so a caption set at run time is never cut. The
+// backend measures the text in the label's font; a backend that cannot
+// measure (headless) leaves the width as it is.
 class TLabel : public TControl {
 public:
     explicit TLabel(TComponent* owner);
     ControlKind Kind() const override { return ControlKind::Label; }
+    bool AutoSize() const { return autoSize_; }
+    void SetAutoSize(bool autoSize);
+    void SetText(const std::string& text) override;
+
+private:
+    void AdjustSize();
+    bool autoSize_ = false;
 };
 
 class TEdit : public TWinControl {

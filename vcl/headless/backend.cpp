@@ -111,6 +111,8 @@ HICON Backend::LoadIconResource(const std::string& name) {
 // A program of the simulated machine starts on drive C:.
 char Backend::CurrentDrive() { return 'C'; }
 
+int Backend::TextWidth(const TControl* /*control*/, const std::string& /*text*/) { return -1; }
+
 }  // namespace vcl
 
 namespace vcl::headless {

@@ -760,4 +760,15 @@ char Backend::CurrentDrive() {
     return 'C';
 }
 
+int Backend::TextWidth(const TControl* control, const std::string& text) {
+    const HDC dc = GetDC(nullptr);
+    if (dc == nullptr) return -1;
+    const HGDIOBJ previous = SelectObject(dc, FontHandle(control->Font()));
+    SIZE size{};
+    const BOOL measured = GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    SelectObject(dc, previous);
+    ReleaseDC(nullptr, dc);
+    return measured ? size.cx : -1;
+}
+
 }  // namespace vcl
