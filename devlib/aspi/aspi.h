@@ -29,10 +29,17 @@ constexpr BYTE SRB_DIR_IN = 0x08;        // data from the target
 constexpr BYTE SRB_DIR_OUT = 0x10;       // data to the target
 constexpr BYTE SRB_EVENT_NOTIFY = 0x40;  // SRB_PostProc is an event handle
 
-// SRB_Status
-constexpr BYTE SS_PENDING = 0x00;  // still in progress
-constexpr BYTE SS_COMP = 0x01;     // completed without error
-constexpr BYTE SS_ERR = 0x04;      // completed with an error
+// SRB_Status, and the immediate result of SendASPI32Command
+constexpr BYTE SS_PENDING = 0x00;       // still in progress
+constexpr BYTE SS_COMP = 0x01;          // completed without error
+constexpr BYTE SS_ERR = 0x04;           // completed with an error: see SRB_HaStat and SRB_TargStat
+constexpr BYTE SS_INVALID_CMD = 0x80;   // SRB_Cmd is no command the manager offers
+constexpr BYTE SS_INVALID_SRB = 0xE0;   // the block contradicts itself
+constexpr BYTE SS_ASPI_IS_BUSY = 0xE5;  // the manager has no room for the request now
+constexpr BYTE SS_BAD_INSTALL = 0xEB;   // the last of the manager's own failures, 0xE0 on
+
+// SRB_HaStat
+constexpr BYTE HASTAT_OK = 0x00;  // the host adapter delivered the command
 
 // The request block of SC_EXEC_SCSI_CMD. Offsets are those of the 32-bit
 // interface (checked below in the Windows build); on a 64-bit Linux build
