@@ -41,6 +41,19 @@ constexpr BYTE SS_BAD_INSTALL = 0xEB;   // the last of the manager's own failure
 // SRB_HaStat
 constexpr BYTE HASTAT_OK = 0x00;  // the host adapter delivered the command
 
+// Whether the immediate result of SendASPI32Command says that the manager
+// did not take the request at all: an invalid command code or block, or a
+// failure of the manager itself (0xE0-0xEB: alignment, mode, no manager,
+// initialisation, busy, transfer too big, resources, shut down, install).
+// Such a request never runs: no completion routine is called and no event
+// is set for it, and its block is the sender's again at once. Every other
+// result, SS_PENDING or a status of a request that has run (SS_COMP,
+// SS_ERR, SS_NO_DEVICE, ...), is followed by the completion the block asks
+// for, which may even have come before SendASPI32Command returned.
+inline bool RefusedAtOnce(DWORD status) {
+    return status == SS_INVALID_CMD || (status >= SS_INVALID_SRB && status <= SS_BAD_INSTALL);
+}
+
 // The request block of SC_EXEC_SCSI_CMD. Offsets are those of the 32-bit
 // interface (checked below in the Windows build); on a 64-bit Linux build
 // the two pointers widen it and the fields after them move.
