@@ -106,9 +106,14 @@ bool Accepted(BYTE opcode) {
     }
 }
 
-// Whether a finished request counts as done.
+// Whether a finished request counts as done. The ASPI manager reports every
+// target status but good as SS_ERR; a command the device delivered and
+// completed with a status the pass-through build takes as success (1) has
+// taken effect, and counts as it does there.
 bool Succeeded(const SRB_ExecSCSICmd& srb) {
-    return Accepted(srb.CDBByte[0]) && devcmd::ScsiStatusOk(srb.SRB_Status);
+    if (!Accepted(srb.CDBByte[0])) return false;
+    if (devcmd::ScsiStatusOk(srb.SRB_Status)) return true;
+    return srb.SRB_Status == SS_ERR && srb.SRB_HaStat == HASTAT_OK && devcmd::ScsiStatusOk(srb.SRB_TargStat);
 }
 
 // The request and the event for the next command: those kept, or new ones.

@@ -38,11 +38,12 @@ extern std::atomic<std::int32_t> CommandOk;
 // first has run.
 //
 // True when the request completed with an accepted operation code and SRB
-// status 0 or 1. False when it completed otherwise, when the ASPI manager
-// refused it at once (RefusedAtOnce: no wait), when the request or the event
-// could not be made, or when it did not complete within kCompletionLimitMs;
-// a request given up belongs to the completion routine from then on and
-// never touches `data`.
+// status 0 or 1, or with SS_ERR for a delivered command whose target status
+// is one the pass-through build takes as success. False when it completed
+// otherwise, when the ASPI manager refused it at once (RefusedAtOnce: no
+// wait), when the request or the event could not be made, or when it did
+// not complete within kCompletionLimitMs; a request given up belongs to the
+// completion routine from then on and never touches `data`.
 bool Send(BYTE haId, BYTE target, const devcmd::Command& command, BYTE* data);
 
 }  // namespace aspi
