@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -97,10 +98,11 @@ struct LoadedLibrary {
     int references = 0;
 };
 
-// One ASPI request on its way to completion.
-struct AspiWorker {
-    std::thread thread;
-    bool finished = false;
+// An ASPI request with a completion routine, waiting for its time.
+struct AspiCompletion {
+    std::chrono::steady_clock::time_point due;
+    std::uint64_t order = 0;  // requests due at one time complete in the order sent
+    devstack::AspiRequest request;
 };
 
 struct World::Internals {
@@ -132,12 +134,23 @@ struct World::Internals {
     std::vector<PassThroughCall> passThroughLog;
     std::vector<AspiCall> aspiLog;
 
-    // ASPI requests waiting for their completion run on threads of their own.
-    // A Reset abandons those still waiting (they never complete) and joins all.
+    // ASPI requests with a completion routine complete on one worker thread,
+    // each once its delay has passed in real time (a heap: the one due first
+    // on top). A Reset drops those still waiting (they never complete) and
+    // ends the worker; the next such request starts it again.
     std::mutex aspiMutex;
     std::condition_variable aspiWake;
-    unsigned aspiGeneration = 0;
-    std::vector<std::unique_ptr<AspiWorker>> aspiWorkers;
+    std::vector<AspiCompletion> aspiQueue;
+    std::uint64_t aspiOrder = 0;
+    std::thread aspiWorker;
+    bool aspiStopping = false;
+    // SendASPI32Command refuses every request at once with this status; 0: none.
+    std::uint8_t aspiRefusal = 0;
+
+    // Notified (with the World lock) when an event is set or an ASPI request
+    // with a completion routine has completed: wakes the waits that run in
+    // real time while such a request is outstanding.
+    std::condition_variable_any realTimeWake;
 
     // Registry: keys by upper-cased path ("" is HKEY_LOCAL_MACHINE itself),
     // the keys with restricted rights, and the open keys.
@@ -220,7 +233,8 @@ bool DeviceAttached(const World::Internals& internals, const emulator::Controlle
 // asks the operating system).
 std::string DefaultLibraryDirectory();
 
-// Abandons the ASPI requests still waiting and joins every request thread.
+// Drops the ASPI requests still waiting for their completion and ends the
+// worker that completes them.
 void StopAspiRequests(World::Internals& internals);
 
 // Virtual clock (world.cpp). Advances the clock toward `deadline` (none:
@@ -229,6 +243,8 @@ void StopAspiRequests(World::Internals& internals);
 // held; throws SimulationStopped past the clock limit or when no deadline
 // and no action are left. Call it without holding the World lock.
 bool RunClock(World& world, std::optional<std::uint64_t> deadline, const std::function<bool()>& done);
+// When the first scheduled action falls due; nothing when none is scheduled.
+std::optional<std::uint64_t> NextActionTime(const World::Internals& internals);
 
 // Kernel objects (kernel32.cpp).
 KernelObject* FindKernelObject(World::Internals& internals, HANDLE handle);

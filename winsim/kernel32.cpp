@@ -76,6 +76,7 @@ bool SignalEvent(World::Internals& internals, HANDLE handle) {
     KernelObject* object = FindKernelObject(internals, handle);
     if (object == nullptr || object->kind != KernelObject::Kind::Event) return false;
     object->event->signalled = true;
+    internals.realTimeWake.notify_all();
     return true;
 }
 
@@ -427,20 +428,87 @@ BOOL WINAPI ResetEvent(HANDLE hEvent) {
     return TRUE;
 }
 
+// How a wait that runs in real time ended.
+enum class RealTimeWait { Signalled, TimedOut, Closed, NoLongerReal };
+
+// A wait while an ASPI request with a completion routine is outstanding: that
+// completion runs on a real thread and may signal the object at any moment,
+// so the wait lasts in real time, until the object is signalled, the
+// deadline passes, or no such request is left (NoLongerReal: the rest of the
+// wait is the virtual clock's). The virtual clock follows the real time
+// spent and runs the actions that fall due on the way.
+RealTimeWait WaitInRealTime(winsim::World& world, HANDLE handle, std::optional<std::uint64_t> deadline) {
+    using std::chrono::steady_clock;
+    winsim::World::Internals& internals = world.internals();
+    const steady_clock::time_point realStart = steady_clock::now();
+    std::unique_lock<std::recursive_mutex> lock(world.mutex());
+    const std::uint64_t clockStart = internals.now;
+    for (;;) {
+        std::optional<std::uint64_t> next = winsim::NextActionTime(internals);
+        if (next && *next <= internals.now) {
+            const std::uint64_t now = internals.now;
+            lock.unlock();
+            winsim::RunClock(world, now, nullptr);
+            lock.lock();
+            continue;
+        }
+        KernelObject* object = FindKernelObject(internals, handle);
+        if (object == nullptr) return RealTimeWait::Closed;
+        if (TakeIfSignalled(*object)) return RealTimeWait::Signalled;
+        if (internals.aspiPostingOutstanding == 0) return RealTimeWait::NoLongerReal;
+        if (deadline && internals.now >= *deadline) return RealTimeWait::TimedOut;
+
+        // Until the deadline or the next action, unless woken before.
+        if (deadline && (!next || *deadline < *next)) next = deadline;
+        if (next) {
+            internals.realTimeWake.wait_until(lock, realStart + std::chrono::milliseconds(*next - clockStart));
+        } else {
+            internals.realTimeWake.wait(lock);
+        }
+        const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(steady_clock::now() - realStart);
+        std::uint64_t clock = clockStart + static_cast<std::uint64_t>(spent.count());
+        if (deadline && clock > *deadline) clock = *deadline;
+        if (clock > internals.now) {
+            lock.unlock();
+            winsim::RunClock(world, clock, nullptr);
+            lock.lock();
+        }
+    }
+}
+
 // Waits on the virtual clock: the clock moves on to the time-out, or to the
 // scheduled action after which the object is signalled. Events and mutexes
-// can be waited on; other handles cannot.
+// can be waited on; other handles cannot. While an ASPI completion runs on a
+// real thread the wait runs in real time first (WaitInRealTime).
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     winsim::World& world = winsim::World::Get();
     std::optional<std::uint64_t> deadline;
+    bool realTime = false;
     {
         Lock lock(world.mutex());
-        const KernelObject* object = FindKernelObject(world.internals(), hHandle);
+        winsim::World::Internals& internals = world.internals();
+        const KernelObject* object = FindKernelObject(internals, hHandle);
         if (object == nullptr ||
             (object->kind != KernelObject::Kind::Event && object->kind != KernelObject::Kind::Mutex)) {
             return Fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
         }
-        if (dwMilliseconds != INFINITE) deadline = world.internals().now + dwMilliseconds;
+        // Signalled already, and no action due that would run first: taken at once.
+        const std::optional<std::uint64_t> next = winsim::NextActionTime(internals);
+        if ((!next || *next > internals.now) && TakeIfSignalled(*object)) return WAIT_OBJECT_0;
+        if (dwMilliseconds != INFINITE) deadline = internals.now + dwMilliseconds;
+        realTime = internals.aspiPostingOutstanding > 0;
+    }
+    if (realTime) {
+        switch (WaitInRealTime(world, hHandle, deadline)) {
+            case RealTimeWait::Signalled:
+                return WAIT_OBJECT_0;
+            case RealTimeWait::TimedOut:
+                return WAIT_TIMEOUT;
+            case RealTimeWait::Closed:
+                return Fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
+            case RealTimeWait::NoLongerReal:
+                break;
+        }
     }
     bool closed = false;
     const bool signalled = winsim::RunClock(world, deadline, [&] {
@@ -467,7 +535,7 @@ void WINAPI Sleep(DWORD dwMilliseconds) {
         realTime = world.internals().aspiPostingOutstanding > 0;
     }
     // An ASPI completion routine runs on a real thread after a real delay;
-    // a sender polling for it with Sleep must give it real time.
+    // a program sleeping meanwhile gives it real time.
     if (realTime) std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
     winsim::RunClock(world, deadline, nullptr);
 }

@@ -1,8 +1,16 @@
 // WNASPI32 stand-in: the ASPI manager over the World's devices. Portable C++.
 //
-// A request with a completion routine (SRB_POSTING) completes on a thread
-// of its own after the completion delay in real milliseconds, as an ASPI
-// layer's completion runs outside the sender's thread.
+// A request the manager cannot take (an invalid command code or block, or
+// the refusal set by World::SetAspiRefusal) is refused at once:
+// SendASPI32Command returns the status, which it also writes into the
+// block, and no completion follows. Every other request is taken:
+// SendASPI32Command returns SS_PENDING and the completion comes later.
+//
+// A request with a completion routine (SRB_POSTING) completes on the
+// manager's one worker thread after the completion delay in real
+// milliseconds, as an ASPI layer's completion runs outside the sender's
+// thread: the worker runs the command, writes its outcome into the block
+// and calls the routine.
 //
 // A request with event notification (SRB_EVENT_NOTIFY) completes on the
 // World's virtual clock instead, single-threaded and deterministic: it is
@@ -16,6 +24,7 @@
 // (World::EndProcess), drops the completions still scheduled.
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -27,6 +36,7 @@ namespace {
 using Lock = std::lock_guard<std::recursive_mutex>;
 
 using devstack::AspiRequest;
+using Clock = std::chrono::steady_clock;
 
 void LogRequest(winsim::World::Internals& internals, const SRB_ExecSCSICmd& srb) {
     if (!internals.aspiLogging) return;
@@ -58,31 +68,63 @@ void Execute(winsim::World& world, const AspiRequest& request) {
     devstack::CompleteAspiRequest(request, where, device != nullptr ? device->controller.get() : nullptr);
 }
 
-// The completion of one request: waits out the World's delay unless a
-// Reset abandons it first, executes it, then posts it.
-void Complete(winsim::World& world, winsim::AspiWorker* worker, AspiRequest request, unsigned generation, int delayMs) {
+// Room for this many requests waiting at once before the queue grows, so
+// that sending allocates nothing.
+constexpr std::size_t kQueueRoom = 64;
+
+// Orders the queue's heap: the request due first on top.
+bool DueLater(const winsim::AspiCompletion& a, const winsim::AspiCompletion& b) {
+    return a.due != b.due ? a.due > b.due : a.order > b.order;
+}
+
+// The worker: completes each queued request when it falls due, one after
+// the other, until StopAspiRequests ends it.
+void CompleteRequests(winsim::World& world) {
     winsim::World::Internals& internals = world.internals();
-    bool abandoned = false;
-    {
-        std::unique_lock<std::mutex> lock(internals.aspiMutex);
-        abandoned = internals.aspiWake.wait_for(lock, std::chrono::milliseconds(delayMs), [&] {
-            return internals.aspiGeneration != generation;
-        });
-    }
-    if (!abandoned) {
-        Execute(world, request);
-        if ((request.flags & SRB_POSTING) != 0) {
-            AspiPostProc post;
-            std::memcpy(&post, &request.postProc, sizeof post);
-            post(request.srb);
+    std::unique_lock<std::mutex> lock(internals.aspiMutex);
+    auto& queue = internals.aspiQueue;
+    for (;;) {
+        if (internals.aspiStopping) return;
+        if (queue.empty()) {
+            internals.aspiWake.wait(lock);
+            continue;
         }
+        if (Clock::now() < queue.front().due) {
+            internals.aspiWake.wait_until(lock, queue.front().due);
+            continue;
+        }
+        std::pop_heap(queue.begin(), queue.end(), DueLater);
+        const AspiRequest request = queue.back().request;
+        queue.pop_back();
+        lock.unlock();
+
+        Execute(world, request);
+        AspiPostProc post;
+        std::memcpy(&post, &request.postProc, sizeof post);
+        post(request.srb);
+        {
+            Lock worldLock(world.mutex());
+            --internals.aspiPostingOutstanding;
+            internals.realTimeWake.notify_all();
+        }
+        lock.lock();
     }
+}
+
+// Queues the completion of a request with a completion routine, starting
+// the worker when it is not running.
+void QueuePostingCompletion(winsim::World& world, const AspiRequest& request, int delayMs) {
+    winsim::World::Internals& internals = world.internals();
     {
-        Lock lock(world.mutex());
-        --internals.aspiPostingOutstanding;
+        std::lock_guard<std::mutex> lock(internals.aspiMutex);
+        if (!internals.aspiWorker.joinable()) {
+            internals.aspiQueue.reserve(kQueueRoom);
+            internals.aspiWorker = std::thread(CompleteRequests, std::ref(world));
+        }
+        internals.aspiQueue.push_back({Clock::now() + std::chrono::milliseconds(delayMs), internals.aspiOrder++, request});
+        std::push_heap(internals.aspiQueue.begin(), internals.aspiQueue.end(), DueLater);
     }
-    std::lock_guard<std::mutex> lock(internals.aspiMutex);
-    worker->finished = true;
+    internals.aspiWake.notify_one();
 }
 
 // Schedules the completion of an event-notified request on the virtual clock.
@@ -104,14 +146,15 @@ void ScheduleEventCompletion(winsim::World& world, const AspiRequest& request, i
 namespace winsim {
 
 void StopAspiRequests(World::Internals& internals) {
-    std::vector<std::unique_ptr<AspiWorker>> workers;
     {
         std::lock_guard<std::mutex> lock(internals.aspiMutex);
-        ++internals.aspiGeneration;
-        workers.swap(internals.aspiWorkers);
+        internals.aspiStopping = true;
+        internals.aspiQueue.clear();
     }
     internals.aspiWake.notify_all();
-    for (auto& worker : workers) worker->thread.join();
+    if (internals.aspiWorker.joinable()) internals.aspiWorker.join();
+    std::lock_guard<std::mutex> lock(internals.aspiMutex);
+    internals.aspiStopping = false;
 }
 
 }  // namespace winsim
@@ -123,7 +166,7 @@ DWORD ASPI_CDECL GetASPI32SupportInfo(void) {
 }
 
 DWORD ASPI_CDECL SendASPI32Command(void* srbPointer) {
-    if (srbPointer == nullptr) return devstack::SS_INVALID_SRB;
+    if (srbPointer == nullptr) return SS_INVALID_SRB;
     SRB_ExecSCSICmd& srb = *static_cast<SRB_ExecSCSICmd*>(srbPointer);
     winsim::World& world = winsim::World::Get();
     winsim::World::Internals& internals = world.internals();
@@ -133,8 +176,9 @@ DWORD ASPI_CDECL SendASPI32Command(void* srbPointer) {
     {
         Lock lock(world.mutex());
         LogRequest(internals, srb);
-        if (srb.SRB_Cmd != SC_EXEC_SCSI_CMD) return srb.SRB_Status = devstack::SS_INVALID_CMD;
-        if (!devstack::AspiBlockConsistent(srb)) return srb.SRB_Status = devstack::SS_INVALID_SRB;
+        if (srb.SRB_Cmd != SC_EXEC_SCSI_CMD) return srb.SRB_Status = SS_INVALID_CMD;
+        if (!devstack::AspiBlockConsistent(srb)) return srb.SRB_Status = SS_INVALID_SRB;
+        if (internals.aspiRefusal != 0) return srb.SRB_Status = internals.aspiRefusal;
 
         request = devstack::TakeAspiRequest(srb);
         srb.SRB_Status = SS_PENDING;
@@ -143,25 +187,11 @@ DWORD ASPI_CDECL SendASPI32Command(void* srbPointer) {
             if (delayMs >= 0) ScheduleEventCompletion(world, request, delayMs);
             return SS_PENDING;
         }
-        // The sender polls for this completion, which runs on a real thread.
+        // Its completion runs on the worker thread, in real time.
         ++internals.aspiPostingOutstanding;
     }
     // A request that never completes stays pending; its block is not touched again.
-    if (delayMs < 0) return SS_PENDING;
-
-    std::lock_guard<std::mutex> lock(internals.aspiMutex);
-    auto& workers = internals.aspiWorkers;
-    for (auto it = workers.begin(); it != workers.end();) {
-        if ((*it)->finished) {
-            (*it)->thread.join();
-            it = workers.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    workers.push_back(std::make_unique<winsim::AspiWorker>());
-    winsim::AspiWorker* worker = workers.back().get();
-    worker->thread = std::thread(Complete, std::ref(world), worker, request, internals.aspiGeneration, delayMs);
+    if (delayMs >= 0) QueuePostingCompletion(world, request, delayMs);
     return SS_PENDING;
 }
 

@@ -105,6 +105,7 @@ void World::Reset() {
     in.nextSerial = 1;
     in.aspiAdapterCount = -1;
     in.aspiCompletionDelayMs = 0;
+    in.aspiRefusal = 0;
     in.setupApiFails = false;
     in.kernelObjects.clear();
     in.deviceInfoLists.clear();
@@ -186,6 +187,11 @@ void World::SetAspiCompletionDelayMs(int ms) {
 int World::AspiCompletionDelayMs() const {
     Lock lock(internals_->mutex);
     return internals_->aspiCompletionDelayMs;
+}
+
+void World::SetAspiRefusal(std::uint8_t status) {
+    Lock lock(internals_->mutex);
+    internals_->aspiRefusal = status;
 }
 
 void World::SetSetupApiFails(bool fails) {
@@ -319,6 +325,14 @@ std::vector<ScheduledAction>::iterator FirstAction(std::vector<ScheduledAction>&
 }
 
 }  // namespace
+
+std::optional<std::uint64_t> NextActionTime(const World::Internals& internals) {
+    std::optional<std::uint64_t> next;
+    for (const ScheduledAction& action : internals.schedule) {
+        if (!next || action.at < *next) next = action.at;
+    }
+    return next;
+}
 
 bool RunClock(World& world, std::optional<std::uint64_t> deadline, const std::function<bool()>& done) {
     World::Internals& in = world.internals();

@@ -171,6 +171,11 @@ public:
     // (never inside SendASPI32Command), and then sets its event.
     void SetAspiCompletionDelayMs(int ms);
     int AspiCompletionDelayMs() const;
+    // SendASPI32Command refuses every execute request at once with this
+    // status, as a manager does that cannot take a request (SS_ASPI_IS_BUSY,
+    // say): it returns the status and writes it into the block, and neither
+    // runs nor completes the request. 0 takes requests again.
+    void SetAspiRefusal(std::uint8_t status);
     // Whether SetupDiGetClassDevsA fails.
     void SetSetupApiFails(bool fails);
     bool SetupApiFails() const;
@@ -266,9 +271,11 @@ public:
     // Milliseconds since the Reset. GetTickCount reports its low 32 bits.
     // Sleep advances it; a timed wait advances it to the time-out or until a
     // scheduled action signals what it waits for. No real time passes,
-    // except that Sleep also sleeps in real time while an ASPI request with a
-    // completion routine is outstanding (that completion runs on a real
-    // thread, and the library polls it with Sleep).
+    // except while an ASPI request with a completion routine is outstanding:
+    // that completion runs on a real thread and may set an event at any
+    // moment, so then Sleep sleeps in real time too, and a wait lasts in real
+    // time until what it waits for is signalled, the clock following the
+    // real time spent (and running the actions that fall due on the way).
     std::uint64_t Now() const;
     // Advances the clock, running the actions that fall due on the way.
     void AdvanceClock(std::uint64_t ms);

@@ -29,10 +29,30 @@ constexpr BYTE SRB_DIR_IN = 0x08;        // data from the target
 constexpr BYTE SRB_DIR_OUT = 0x10;       // data to the target
 constexpr BYTE SRB_EVENT_NOTIFY = 0x40;  // SRB_PostProc is an event handle
 
-// SRB_Status
-constexpr BYTE SS_PENDING = 0x00;  // still in progress
-constexpr BYTE SS_COMP = 0x01;     // completed without error
-constexpr BYTE SS_ERR = 0x04;      // completed with an error
+// SRB_Status, and the immediate result of SendASPI32Command
+constexpr BYTE SS_PENDING = 0x00;       // still in progress
+constexpr BYTE SS_COMP = 0x01;          // completed without error
+constexpr BYTE SS_ERR = 0x04;           // completed with an error: see SRB_HaStat and SRB_TargStat
+constexpr BYTE SS_INVALID_CMD = 0x80;   // SRB_Cmd is no command the manager offers
+constexpr BYTE SS_INVALID_SRB = 0xE0;   // the block contradicts itself
+constexpr BYTE SS_ASPI_IS_BUSY = 0xE5;  // the manager has no room for the request now
+constexpr BYTE SS_BAD_INSTALL = 0xEB;   // the last of the manager's own failures, 0xE0 on
+
+// SRB_HaStat
+constexpr BYTE HASTAT_OK = 0x00;  // the host adapter delivered the command
+
+// Whether the immediate result of SendASPI32Command says that the manager
+// did not take the request at all: an invalid command code or block, or a
+// failure of the manager itself (0xE0-0xEB: alignment, mode, no manager,
+// initialisation, busy, transfer too big, resources, shut down, install).
+// Such a request never runs: no completion routine is called and no event
+// is set for it, and its block is the sender's again at once. Every other
+// result, SS_PENDING or a status of a request that has run (SS_COMP,
+// SS_ERR, SS_NO_DEVICE, ...), is followed by the completion the block asks
+// for, which may even have come before SendASPI32Command returned.
+inline bool RefusedAtOnce(DWORD status) {
+    return status == SS_INVALID_CMD || (status >= SS_INVALID_SRB && status <= SS_BAD_INSTALL);
+}
 
 // The request block of SC_EXEC_SCSI_CMD. Offsets are those of the 32-bit
 // interface (checked below in the Windows build); on a 64-bit Linux build

@@ -1,6 +1,5 @@
 #include "devlib/aspi/transport.h"
 
-#include <chrono>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -30,13 +29,52 @@ static_assert(offsetof(Request, srb) == 0, "the block starts the request");
 
 // The sequence number of the request a sender is waiting for, 0 when none.
 // Whoever swaps it from that number to 0 first decides the request's fate:
-// the completion routine (the outcome is published and the reply delivered)
-// or the sender giving up (the completion routine, if it still runs, only
-// frees the request), so a late completion never answers for a later command.
+// the completion routine (the outcome is published, the reply delivered and
+// the request stays the library's for the next command) or the sender giving
+// up (the completion routine, if it still runs, only frees the request), so
+// a late completion never answers for a later command.
 std::atomic<std::uint32_t> InFlight{0};
 std::atomic<std::uint32_t> LastSequence{0};
 
 constexpr char kLibraryName[] = "KT4790mDLL";
+
+// Completion routines between their first and their last statement. The
+// sender wakes as soon as the routine has set the event, and its caller may
+// free the library at once: the library's code must stay until the routine
+// has left it.
+std::atomic<int> RoutinesRunning{0};
+
+// How long an unloading library waits at most for a routine to leave (a
+// routine of a thread the system has ended never does).
+constexpr DWORD kRoutineExitLimitMs = 1000;
+
+void WaitForRoutinesToLeave() {
+    for (DWORD waited = 0; RoutinesRunning.load(std::memory_order_acquire) != 0 && waited < kRoutineExitLimitMs;
+         ++waited) {
+        Sleep(1);
+    }
+}
+
+// What one loading of the library keeps from command to command: the
+// request for the next command, and the event the completion routine sets
+// once it has published an outcome (auto-reset: the wait it ends takes the
+// signal). Both are made by the first command and given back when the
+// library is freed. A request given up is no longer kept: it belongs to its
+// completion routine, and the next command makes a new one.
+struct Kept {
+    Request* request = nullptr;
+    HANDLE completed = nullptr;
+
+    Kept() = default;
+    Kept(const Kept&) = delete;
+    Kept& operator=(const Kept&) = delete;
+    ~Kept() {
+        WaitForRoutinesToLeave();
+        std::free(request);
+        if (completed != nullptr) CloseHandle(completed);
+    }
+};
+Kept kept;
 
 std::uint32_t NextSequence() {
     std::uint32_t sequence = LastSequence.fetch_add(1) + 1;
@@ -68,46 +106,54 @@ bool Accepted(BYTE opcode) {
     }
 }
 
-// Milliseconds of a real-time clock: the ASPI layer completes in real time,
-// whatever stands behind it. On Windows the system tick, which every
-// version has; elsewhere the standard library's steady clock.
-DWORD RealTimeMs() {
-#ifdef _WIN32
-    return GetTickCount();
-#else
-    return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  std::chrono::steady_clock::now().time_since_epoch())
-                                  .count());
-#endif
+// Whether a finished request counts as done. The ASPI manager reports every
+// target status but good as SS_ERR; a command the device delivered and
+// completed with a status the pass-through build takes as success (1) has
+// taken effect, and counts as it does there.
+bool Succeeded(const SRB_ExecSCSICmd& srb) {
+    if (!Accepted(srb.CDBByte[0])) return false;
+    if (devcmd::ScsiStatusOk(srb.SRB_Status)) return true;
+    return srb.SRB_Status == SS_ERR && srb.SRB_HaStat == HASTAT_OK && devcmd::ScsiStatusOk(srb.SRB_TargStat);
+}
+
+// The request and the event for the next command: those kept, or new ones.
+// Null when either cannot be made.
+Request* TakeRequest() {
+    if (kept.request == nullptr) kept.request = static_cast<Request*>(std::malloc(sizeof(Request)));
+    if (kept.request == nullptr) return nullptr;
+    // The event starts each command cleared. When it cannot be reset the
+    // handle is no longer valid (closed behind the library's back): a new
+    // event takes its place.
+    if (kept.completed == nullptr || !ResetEvent(kept.completed)) {
+        kept.completed = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    }
+    if (kept.completed == nullptr) return nullptr;
+    std::memset(kept.request, 0, sizeof(Request));
+    return kept.request;
 }
 
 // A request given up may still complete, and its completion routine is code
 // of this library: the library takes a reference on itself, once, so that it
 // stays loaded after its caller frees it.
 void KeepLibraryLoaded() {
-    static std::atomic<bool> kept{false};
-    if (!kept.exchange(true)) LoadLibraryA(kLibraryName);
+    static std::atomic<bool> keptLoaded{false};
+    if (!keptLoaded.exchange(true)) LoadLibraryA(kLibraryName);
 }
 
 // Waits until the completion routine has published the outcome of request
 // `sequence`, or gives the request up after kCompletionLimitMs.
 bool WaitForCompletion(std::uint32_t sequence) {
-    const DWORD start = RealTimeMs();
-    for (;;) {
-        if (CommandDone.load(std::memory_order_acquire) == 1) return true;
-        if (RealTimeMs() - start >= kCompletionLimitMs) {
-            std::uint32_t expected = sequence;
-            if (InFlight.compare_exchange_strong(expected, 0, std::memory_order_acq_rel)) {
-                KeepLibraryLoaded();
-                return false;
-            }
-            // The completion routine took the request at this very moment:
-            // its outcome follows at once.
-            while (CommandDone.load(std::memory_order_acquire) != 1) Sleep(1);
-            return true;
-        }
-        Sleep(1);
+    if (WaitForSingleObject(kept.completed, kCompletionLimitMs) == WAIT_OBJECT_0) return true;
+    std::uint32_t expected = sequence;
+    if (InFlight.compare_exchange_strong(expected, 0, std::memory_order_acq_rel)) {
+        kept.request = nullptr;  // its completion routine frees it, if it ever runs
+        KeepLibraryLoaded();
+        return false;
     }
+    // The completion routine took the request at this very moment: its
+    // outcome and the event follow at once.
+    WaitForSingleObject(kept.completed, INFINITE);
+    return true;
 }
 
 }  // namespace
@@ -116,7 +162,7 @@ bool Send(BYTE haId, BYTE target, const devcmd::Command& command, BYTE* data) {
     CommandDone.store(0, std::memory_order_relaxed);
     if (command.transferLength > kDataAreaSize) return false;
 
-    Request* request = static_cast<Request*>(std::calloc(1, sizeof(Request)));
+    Request* request = TakeRequest();
     if (request == nullptr) return false;
 
     const bool in = command.direction == devcmd::Direction::In;
@@ -135,9 +181,15 @@ bool Send(BYTE haId, BYTE target, const devcmd::Command& command, BYTE* data) {
     InFlight.store(sequence, std::memory_order_release);
 
     // From here on the request belongs to the ASPI layer and its completion
-    // routine. The immediate result is not examined: a request the layer
-    // refuses at once is given up after the limit like one that never completes.
-    SendASPI32Command(&request->srb);
+    // routine, unless the layer refuses it at once: then no completion
+    // follows and the request is the sender's again. A refusal whose
+    // completion routine ran all the same (the routine took the request)
+    // is a completion like any other.
+    const DWORD immediate = SendASPI32Command(&request->srb);
+    if (RefusedAtOnce(immediate)) {
+        std::uint32_t expected = sequence;
+        if (InFlight.compare_exchange_strong(expected, 0, std::memory_order_acq_rel)) return false;
+    }
 
     if (!WaitForCompletion(sequence)) return false;
     return CommandOk.load(std::memory_order_relaxed) == 1;
@@ -147,20 +199,23 @@ bool Send(BYTE haId, BYTE target, const devcmd::Command& command, BYTE* data) {
 
 extern "C" void ASPI_CDECL AspiPostRoutine(void* srb) {
     using namespace aspi;
+    RoutinesRunning.fetch_add(1, std::memory_order_acq_rel);
     Request* request = static_cast<Request*>(srb);
-    const bool ok = Accepted(request->srb.CDBByte[0]) && devcmd::ScsiStatusOk(request->srb.SRB_Status);
+    const bool ok = Succeeded(request->srb);
 
     std::uint32_t expected = request->sequence;
     if (InFlight.compare_exchange_strong(expected, 0, std::memory_order_acq_rel)) {
         // The sender is waiting, so its buffer is there to take the reply.
+        // The request stays the library's, for the next command.
         if (ok && request->destination != nullptr) {
             std::memcpy(request->destination, request->data, request->replyLength);
         }
-        std::free(request);
         CommandOk.store(ok ? 1 : 0, std::memory_order_relaxed);
         CommandDone.store(1, std::memory_order_release);
-        return;
+        SetEvent(kept.completed);
+    } else {
+        // The sender gave this request up: nobody waits for it any more.
+        std::free(request);
     }
-    // The sender gave this request up: nobody waits for it any more.
-    std::free(request);
+    RoutinesRunning.fetch_sub(1, std::memory_order_acq_rel);
 }

@@ -4,6 +4,7 @@
 // late.
 #include <chrono>
 
+#include "devlib/aspi/aspi.h"
 #include "devlib/devcmd.h"
 #include "tests/devlib/devlib_test.h"
 
@@ -120,6 +121,29 @@ TEST(AspiLateCompletion, AnAbandonedRequestKeepsTheLibraryLoaded) {
     devtest::Library again("KT4790mDLL");
     BYTE reply[512] = {};
     EXPECT_EQ(DEVLIB_BIND(again, PwdExist)(0, 0, reply), 1);
+}
+
+TEST_F(AspiCompletion, ARequestRefusedAtOnceFailsAtOnce) {
+    // The ASPI manager refuses the requests when they are sent: no completion
+    // follows, so nothing is waited for and the caller's buffer is untouched.
+    World().SetAspiRefusal(SS_ASPI_IS_BUSY);
+    BYTE buffer[512];
+    std::memset(buffer, 0xAA, sizeof buffer);
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(vscReadSector(0, 0, buffer, 40, 0, 0), 0);
+    EXPECT_EQ(pwdExist(0, 0, buffer), 0);
+    EXPECT_EQ(eraseBlock(0, 0, 3, 0, 0), 0);
+    EXPECT_EQ(writeProtect(0, 0), -1);
+    EXPECT_LT(SecondsSince(start), 1.0);
+    EXPECT_EQ(World().Now(), 0u);
+    for (BYTE b : buffer) ASSERT_EQ(b, 0xAA);
+    EXPECT_EQ(World().AspiLog().size(), 4u);
+    EXPECT_TRUE(device->controller->trace().empty());
+
+    // The manager takes requests again: so does the library.
+    World().SetAspiRefusal(0);
+    EXPECT_EQ(pwdExist(0, 0, buffer), 1);
+    EXPECT_EQ(buffer[0], 1);
 }
 
 TEST_F(AspiCompletion, ASlowCompletionWithinTheLimitCounts) {

@@ -70,7 +70,7 @@ inline emulator::Config WithRevision(emulator::Config config, const char (&revis
 // The commands a controller received, one line each: the operation code,
 // and for the flash commands the option byte and the address,
 // e.g. "C0", "F5 40 33" (spare of sector 33), "F5 80 1". Taken under the
-// World's lock: ASPI completions run on threads of their own.
+// World's lock: ASPI completions run on a thread of their own.
 inline std::vector<std::string> Trace(const emulator::Controller& controller) {
     std::lock_guard<std::recursive_mutex> lock(World().mutex());
     std::vector<std::string> lines;

@@ -1,6 +1,7 @@
-// Heap use of the device libraries: a pass-through command allocates
-// nothing; an ASPI command whose request cannot be allocated fails without
-// sending anything, and so does a search without its work buffer.
+// Heap use of the device libraries: a command allocates nothing, in either
+// build (an ASPI command once the library has made the request it keeps);
+// an ASPI command whose request cannot be allocated fails without sending
+// anything, and so does a search without its work buffer.
 //
 // Allocations are seen on the test's own thread: in the plain build through
 // a malloc family of this program's own (the loaded libraries bind to it),
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <functional>
 
+#include "kt4790/records.h"
 #include "tests/devlib/devlib_test.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -99,24 +101,65 @@ using DllGetChipVersion = int WINAPI(HANDLE, BYTE*, DWORD);
 using DllWriteProtect = int WINAPI(HANDLE);
 using DllGetCapacity = int WINAPI(HANDLE, DWORD*);
 using DllInquiryCommand = int WINAPI(HANDLE, BYTE*);
+using MdllVscReadSector = BYTE WINAPI(BYTE, BYTE, BYTE*, DWORD, int, int);
+using MdllVscWriteSector = BYTE WINAPI(BYTE, BYTE, DWORD, BYTE*, int, int);
+using MdllCheckPwd = BYTE WINAPI(BYTE, BYTE, BYTE*);
+using MdllGetChipVersion = BYTE WINAPI(BYTE, BYTE, BYTE*);
 using MdllEraseBlock = BYTE WINAPI(BYTE, BYTE, DWORD, int, int);
 using MdllWriteProtect = int WINAPI(BYTE, BYTE);
 using MdllPwdExist = BYTE WINAPI(BYTE, BYTE, BYTE*);
 using MdllGetAllDeviceName = BYTE WINAPI(char*, BYTE*, BYTE*);
 using MdllGetDeviceID = BYTE WINAPI(BYTE*, BYTE*, char*, char*);
 
-TEST(Heap, PassThroughCommandsAllocateNothing) {
-    devtest::Library lib("KT4790DLL");
-    ASSERT_TRUE(lib.loaded());
+// One command of a library, with the result it must give.
+struct Step {
+    const char* what;
+    std::function<int()> call;
+    int expected;
+};
+
+// Each step, once to settle (lazy binding, what a library makes at its first
+// command), then again watched: it must allocate nothing.
+void ExpectNoAllocation(const std::vector<Step>& steps) {
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        ASSERT_EQ(step.call(), step.expected);
+        heap::Watch();
+        const int result = step.call();
+        heap::Unwatch();
+        EXPECT_EQ(result, step.expected);
+        EXPECT_EQ(heap::allocations, 0);
+    }
+}
+
+// A disk whose password is "pw". Nothing of the stand-ins may allocate per
+// command either: the transport logs and the trace are off. (The ASPI
+// layer's completions run on a thread of their own, which is not watched;
+// what the sender's thread does of them is.)
+winsim::EmulatedDevice& QuietDisk() {
     emulator::Config config = devtest::Disk(u"Disk");
     config.password = "pw";
     winsim::EmulatedDevice& device = World().AddDevice(config);
+    World().SetPassThroughLogging(false);
+    World().SetAspiLogging(false);
+    device.controller->SetTracing(false);
+    return device;
+}
+
+// The PasswordBlock of the disk's password.
+kt4790::PasswordBlock DiskPassword() {
+    kt4790::PasswordBlock block;
+    block.SetCurrent("pw", 2);
+    return block;
+}
+
+TEST(Heap, PassThroughCommandsAllocateNothing) {
+    devtest::Library lib("KT4790DLL");
+    ASSERT_TRUE(lib.loaded());
+    winsim::EmulatedDevice& device = QuietDisk();
     HANDLE h = CreateFileA(device.interfacePath.c_str(), GENERIC_READ | GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    // Nothing of the stand-ins may allocate per command either.
-    World().SetPassThroughLogging(false);
-    device.controller->SetTracing(false);
 
     auto* read = lib.Bind<DllVscReadSector>("VSCReadSector");
     auto* write = lib.Bind<DllVscWriteSector>("VSCWriteSector");
@@ -127,19 +170,12 @@ TEST(Heap, PassThroughCommandsAllocateNothing) {
     auto* inquiry = lib.Bind<DllInquiryCommand>("InquiryCommand");
 
     BYTE sector[512] = {};
-    BYTE block[512] = {};
-    block[0] = 2;
-    block[1] = 'p';
-    block[2] = 'w';
+    kt4790::PasswordBlock password = DiskPassword();
+    BYTE* block = password.bytes;
     DWORD count = 0;
     ASSERT_EQ(write(h, 40, sector, 0, 0), 1);  // the sector exists from now on
 
-    struct Step {
-        const char* what;
-        std::function<int()> call;
-        int expected;
-    };
-    const std::vector<Step> steps = {
+    ExpectNoAllocation({
         {"VSCReadSector", [&] { return read(h, sector, 40, 0, 0); }, 1},
         {"VSCWriteSector", [&] { return write(h, 40, sector, 0, 0); }, 1},
         {"CheckPwd", [&] { return check(h, block); }, 1},
@@ -147,17 +183,35 @@ TEST(Heap, PassThroughCommandsAllocateNothing) {
         {"WriteProtect", [&] { return protect(h); }, 0},
         {"GetCapacity", [&] { return capacity(h, &count); }, 1},
         {"InquiryCommand", [&] { return inquiry(h, sector); }, 1},
-    };
-    for (const Step& step : steps) {
-        SCOPED_TRACE(step.what);
-        ASSERT_EQ(step.call(), step.expected);  // once to settle lazy binding
-        heap::Watch();
-        const int result = step.call();
-        heap::Unwatch();
-        EXPECT_EQ(result, step.expected);
-        EXPECT_EQ(heap::allocations, 0);
-    }
+    });
     CloseHandle(h);
+}
+
+TEST(Heap, AspiCommandsAllocateNothing) {
+    devtest::Library lib("KT4790mDLL");
+    ASSERT_TRUE(lib.loaded());
+    QuietDisk();
+
+    auto* read = lib.Bind<MdllVscReadSector>("VSCReadSector");
+    auto* write = lib.Bind<MdllVscWriteSector>("VSCWriteSector");
+    auto* check = lib.Bind<MdllCheckPwd>("CheckPwd");
+    auto* chip = lib.Bind<MdllGetChipVersion>("GetChipVersion");
+    auto* erase = lib.Bind<MdllEraseBlock>("EraseBlock");
+    auto* protect = lib.Bind<MdllWriteProtect>("WriteProtect");
+    auto* pwdExist = lib.Bind<MdllPwdExist>("PwdExist");
+
+    BYTE sector[512] = {};
+    kt4790::PasswordBlock password = DiskPassword();
+    BYTE* block = password.bytes;
+    ExpectNoAllocation({
+        {"VSCWriteSector", [&] { return int{write(0, 0, 40, sector, 0, 0)}; }, 1},
+        {"VSCReadSector", [&] { return int{read(0, 0, sector, 40, 0, 0)}; }, 1},
+        {"CheckPwd", [&] { return int{check(0, 0, block)}; }, 1},
+        {"GetChipVersion", [&] { return int{chip(0, 0, sector)}; }, 1},
+        {"EraseBlock", [&] { return int{erase(0, 0, 1, 0, 0)}; }, 1},
+        {"WriteProtect", [&] { return protect(0, 0); }, 0},
+        {"PwdExist", [&] { return int{pwdExist(0, 0, sector)}; }, 1},
+    });
 }
 
 #if DEVTEST_CAN_FAIL_ALLOCATIONS

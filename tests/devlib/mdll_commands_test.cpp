@@ -164,6 +164,27 @@ TEST_F(MdllCommands, CompletionStatusDecidesTheResult) {
     EXPECT_EQ(pwdExist(ha, target, buffer), 1);
 }
 
+TEST_F(MdllCommands, StatusOneTakesEffectAndCountsAsSuccess) {
+    // The ASPI manager completes a command whose target status is 1 with
+    // SS_ERR; the command ran, and counts as it does in KT4790DLL.
+    Fail(emulator::FaultKind::StatusOne, 0xF1);
+    Fail(emulator::FaultKind::StatusOne, 0xC0);
+    BYTE block[512] = {};
+    block[256] = 3;
+    std::memcpy(block + 257, "new", 3);
+    EXPECT_EQ(changePwd(ha, target, block), 1);
+    EXPECT_EQ(controller().trace().back().status, 1);
+    BYTE check[512] = {};
+    check[0] = 3;
+    std::memcpy(check + 1, "new", 3);
+    EXPECT_EQ(checkPwd(ha, target, check), 1);  // the new password holds
+
+    BYTE buffer[512] = {};
+    EXPECT_EQ(getChipVersion(ha, target, buffer), 1);
+    EXPECT_EQ(controller().trace().back().status, 1);
+    EXPECT_EQ(buffer[0], 0x30);  // the reply is handed over as on status 0
+}
+
 TEST_F(MdllCommands, WriteProtectReturnsTheBitOrMinusOne) {
     EXPECT_EQ(writeProtect(ha, target), 0);
     World().devices().clear();

@@ -1,6 +1,7 @@
 // KT4790mMon's device search over ASPI with event notification: every
 // adapter and target, the revision text compared whole, the password state
 // equal to 1, and requests that complete late or never.
+#include "devlib/aspi/aspi.h"
 #include "tests/monitor/monitor_test.h"
 
 namespace {
@@ -166,6 +167,14 @@ TEST_F(AspiSearch, NoAspiLayerOrNoAdaptersFindsNothing) {
     World().SetAspiAdapterCount(0);
     EXPECT_EQ(Scan(), 0);
     EXPECT_TRUE(World().AspiLog().empty());
+}
+
+TEST_F(AspiSearch, RequestRefusedAtOnceFailsItsTargetWithoutAWait) {
+    Attach(Disk("secret"));
+    World().SetAspiRefusal(SS_ASPI_IS_BUSY);
+    EXPECT_EQ(Scan(), 0);
+    EXPECT_EQ(World().Now(), 0u);
+    EXPECT_EQ(Requests().size(), 8u * 2);  // the vendor read and INQUIRY of every target
 }
 
 TEST_F(AspiSearch, RequestSlowerThanAFirstWaitIsAwaited) {

@@ -31,6 +31,7 @@ struct Completions {
     void* block = nullptr;
     BYTE status = 0xEE;
     std::thread::id thread;
+    HANDLE event = nullptr;  // set by the routine when there is one
 };
 Completions completions;
 
@@ -40,6 +41,7 @@ void PostRoutine(void* srb) {
     completions.block = srb;
     completions.status = static_cast<SRB_ExecSCSICmd*>(srb)->SRB_Status;
     completions.thread = std::this_thread::get_id();
+    if (completions.event != nullptr) SetEvent(completions.event);
     completions.done.notify_all();
 }
 
@@ -56,6 +58,7 @@ protected:
         completions.block = nullptr;
         completions.status = 0xEE;
         completions.thread = std::thread::id();
+        completions.event = nullptr;
     }
 
     // An INQUIRY block as the library fills it: posting, data in, 192 bytes.
@@ -210,6 +213,63 @@ TEST_F(Aspi, InconsistentBlocksAreRefusedAtOnce) {
     EXPECT_EQ(SendASPI32Command(nullptr), kInvalidBlock);
     EXPECT_FALSE(WaitForCompletions(1, std::chrono::milliseconds(100)));
     EXPECT_TRUE(World::Get().devices()[0].controller->trace().empty());
+}
+
+TEST_F(Aspi, ABusyManagerRefusesAtOnceWithoutCompletion) {
+    World& world = World::Get();
+    world.AddDevice(emulator::Config{});
+    world.SetAspiRefusal(SS_ASPI_IS_BUSY);
+    SRB_ExecSCSICmd posted = Inquiry(0, 0);
+    EXPECT_EQ(SendASPI32Command(&posted), SS_ASPI_IS_BUSY);
+    EXPECT_EQ(posted.SRB_Status, SS_ASPI_IS_BUSY);
+
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SRB_ExecSCSICmd notifying = Inquiry(0, 0);
+    notifying.SRB_Flags = SRB_DIR_IN | SRB_EVENT_NOTIFY;
+    notifying.SRB_PostProc = event;
+    EXPECT_EQ(SendASPI32Command(&notifying), SS_ASPI_IS_BUSY);
+    EXPECT_EQ(WaitForSingleObject(event, 1000), WAIT_TIMEOUT);
+    EXPECT_FALSE(WaitForCompletions(1, std::chrono::milliseconds(100)));
+    EXPECT_TRUE(world.devices()[0].controller->trace().empty());
+    EXPECT_EQ(buffer_[32], 0);
+
+    world.SetAspiRefusal(0);
+    EXPECT_EQ(SendASPI32Command(&posted), SS_PENDING);
+    EXPECT_TRUE(WaitForCompletions(1, std::chrono::seconds(5)));
+    CloseHandle(event);
+}
+
+TEST_F(Aspi, AWaitLastsInRealTimeWhileACompletionIsOutstanding) {
+    // The completion routine sets an event on the worker thread after 300
+    // real milliseconds; a wait for it meanwhile passes real time, and the
+    // virtual clock follows, running the actions that fall due.
+    World& world = World::Get();
+    world.AddDevice(emulator::Config{});
+    world.SetAspiCompletionDelayMs(300);
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    completions.event = event;
+    bool actionRan = false;
+    world.ScheduleAt(100, [&] { actionRan = true; });
+
+    SRB_ExecSCSICmd srb = Inquiry(0, 0);
+    const auto start = Clock::now();
+    EXPECT_EQ(SendASPI32Command(&srb), SS_PENDING);
+    EXPECT_EQ(WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(300));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(4));
+    EXPECT_EQ(srb.SRB_Status, SS_COMP);
+    EXPECT_TRUE(actionRan);
+    EXPECT_GE(world.Now(), 100u);
+    EXPECT_LT(world.Now(), 4000u);
+
+    // Nothing outstanding: waits are virtual again.
+    ASSERT_TRUE(WaitForCompletions(1, std::chrono::seconds(5)));
+    const std::uint64_t before = world.Now();
+    const auto virtualStart = Clock::now();
+    EXPECT_EQ(WaitForSingleObject(event, 5000), WAIT_TIMEOUT);
+    EXPECT_EQ(world.Now(), before + 5000);
+    EXPECT_LT(Clock::now() - virtualStart, std::chrono::seconds(2));
+    CloseHandle(event);
 }
 
 TEST_F(Aspi, LogKeepsEachBlockAsReceived) {

@@ -87,13 +87,13 @@ DWORD RunPassThrough(emulator::Controller& controller, SCSI_PASS_THROUGH header,
 // --- ASPI ----------------------------------------------------------------------
 
 // Request states beyond those the product names.
-constexpr BYTE SS_INVALID_CMD = 0x80;  // SRB_Cmd not offered
+using ::SS_INVALID_CMD;
+using ::SS_INVALID_SRB;
 constexpr BYTE SS_INVALID_HA = 0x81;   // no such host adapter
 constexpr BYTE SS_NO_DEVICE = 0x82;    // no device at that target
-constexpr BYTE SS_INVALID_SRB = 0xE0;  // the block contradicts itself
 constexpr BYTE SS_NO_ADAPTERS = 0xE8;  // GetASPI32SupportInfo: nothing to drive
 
-constexpr BYTE HASTAT_OK = 0x00;
+using ::HASTAT_OK;
 constexpr BYTE HASTAT_SEL_TO = 0x11;  // the target did not answer
 
 // GetASPI32SupportInfo's answer for this many host adapters.
