@@ -10,7 +10,11 @@
 // manager's one worker thread after the completion delay in real
 // milliseconds, as an ASPI layer's completion runs outside the sender's
 // thread: the worker runs the command, writes its outcome into the block
-// and calls the routine.
+// and calls the routine. Without a delay, and with no earlier completion
+// still to come, the device answers at once: the manager runs the command
+// and calls the routine before SendASPI32Command returns SS_PENDING, as a
+// completion may overtake the sender on a real system. A sender must be
+// ready for its routine at any time after it sent the block.
 //
 // A request with event notification (SRB_EVENT_NOTIFY) completes on the
 // World's virtual clock instead, single-threaded and deterministic: it is
@@ -173,6 +177,7 @@ DWORD ASPI_CDECL SendASPI32Command(void* srbPointer) {
 
     AspiRequest request;
     int delayMs = 0;
+    bool completedHere = false;
     {
         Lock lock(world.mutex());
         LogRequest(internals, srb);
@@ -187,8 +192,21 @@ DWORD ASPI_CDECL SendASPI32Command(void* srbPointer) {
             if (delayMs >= 0) ScheduleEventCompletion(world, request, delayMs);
             return SS_PENDING;
         }
-        // Its completion runs on the worker thread, in real time.
-        ++internals.aspiPostingOutstanding;
+        completedHere = delayMs == 0 && internals.aspiPostingOutstanding == 0;
+        if (completedHere) {
+            Execute(world, request);
+        } else {
+            // Its completion runs on the worker thread, in real time.
+            ++internals.aspiPostingOutstanding;
+        }
+    }
+    if (completedHere) {
+        // Completed at once: the routine runs here, outside the World's lock,
+        // as the worker runs it.
+        AspiPostProc post;
+        std::memcpy(&post, &request.postProc, sizeof post);
+        post(request.srb);
+        return SS_PENDING;
     }
     // A request that never completes stays pending; its block is not touched again.
     if (delayMs >= 0) QueuePostingCompletion(world, request, delayMs);

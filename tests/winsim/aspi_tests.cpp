@@ -97,17 +97,32 @@ TEST_F(Aspi, SupportInfoCountsAdapters) {
     EXPECT_EQ(GetASPI32SupportInfo() & 0xFF, 3u);
 }
 
-TEST_F(Aspi, RequestCompletesOnAnotherThread) {
+// A device that answers at once completes the request before
+// SendASPI32Command returns; one that takes time completes it on the
+// manager's own thread.
+TEST_F(Aspi, RequestCompletesAtOnceOrOnAnotherThread) {
     World::Get().AddDevice(emulator::Config{});
-    SRB_ExecSCSICmd srb = Inquiry(0, 0);
-    EXPECT_EQ(SendASPI32Command(&srb), SS_PENDING);
-    ASSERT_TRUE(WaitForCompletions(1, std::chrono::seconds(5)));
+    for (int delayMs : {0, 1}) {
+        SCOPED_TRACE(delayMs);
+        World::Get().SetAspiCompletionDelayMs(delayMs);
+        SetUp();  // a fresh record of the routine
+        SRB_ExecSCSICmd srb = Inquiry(0, 0);
+        EXPECT_EQ(SendASPI32Command(&srb), SS_PENDING);
+        if (delayMs == 0) {
+            EXPECT_EQ(srb.SRB_Status, SS_COMP);  // the routine has run already
+        }
+        ASSERT_TRUE(WaitForCompletions(1, std::chrono::seconds(5)));
 
-    EXPECT_EQ(completions.block, &srb);
-    EXPECT_EQ(completions.status, SS_COMP);
-    EXPECT_NE(completions.thread, std::this_thread::get_id());
-    EXPECT_EQ(srb.SRB_TargStat, 0);
-    EXPECT_EQ(std::memcmp(buffer_ + 32, "KVOR", 4), 0);
+        EXPECT_EQ(completions.block, &srb);
+        EXPECT_EQ(completions.status, SS_COMP);
+        if (delayMs == 0) {
+            EXPECT_EQ(completions.thread, std::this_thread::get_id());
+        } else {
+            EXPECT_NE(completions.thread, std::this_thread::get_id());
+        }
+        EXPECT_EQ(srb.SRB_TargStat, 0);
+        EXPECT_EQ(std::memcmp(buffer_ + 32, "KVOR", 4), 0);
+    }
 }
 
 TEST_F(Aspi, DelayHoldsTheCompletionBack) {
