@@ -3,6 +3,7 @@
 // sends and in which order, the dialog it opens and with which members, and
 // the one message of every failure, after which nothing is open or loaded.
 #include "app_test.h"
+#include "stand_ins.h"
 #include "trace.h"
 
 #include "app/Fchkpwd.h"
@@ -265,9 +266,9 @@ TEST_F(FormatOpenerTest, TheRepliesAskedOfKT4790DLLHaveTheOpenersLengths) {
         Real(library, "GetChipVersion", g_getChipVersion);
         Real(library, "GetMediaSize", g_getMediaSize);
         Real(library, "PwdExist", g_pwdExist);
-        World().ReplaceExport(kLibrary, "GetChipVersion", reinterpret_cast<void (*)()>(&RecordChipVersion));
-        World().ReplaceExport(kLibrary, "GetMediaSize", reinterpret_cast<void (*)()>(&RecordMediaSize));
-        World().ReplaceExport(kLibrary, "PwdExist", reinterpret_cast<void (*)()>(&RecordPwdExist));
+        World().ReplaceExport(kLibrary, "GetChipVersion", AsExport(&RecordChipVersion));
+        World().ReplaceExport(kLibrary, "GetMediaSize", AsExport(&RecordMediaSize));
+        World().ReplaceExport(kLibrary, "PwdExist", AsExport(&RecordPwdExist));
         g_lengths.clear();
 
         Press(JUtilityForm->*c.button);
@@ -281,21 +282,9 @@ TEST_F(FormatOpenerTest, TheRepliesAskedOfKT4790DLLHaveTheOpenersLengths) {
 
 // --- the chip tests of each build ------------------------------------------------------
 
-#ifdef KT4790_ASPI
-BYTE WINAPI UnknownChip(BYTE, BYTE, BYTE* reply) {
-    reply[0] = 0x21;
-    return 1;
-}
-#else
-int WINAPI UnknownChip(HANDLE, BYTE* reply, DWORD) {
-    reply[0] = 0x21;
-    return 1;
-}
-#endif
-
 TEST_F(FormatOpenerTest, AnUnknownChipAsksForAnUpdateExceptAtKT4790MCAPsPartition) {
     Start({});
-    World().ReplaceExport(kLibrary, "GetChipVersion", reinterpret_cast<void (*)()>(&UnknownChip));
+    World().ReplaceExport(kLibrary, "GetChipVersion", AsExport(&UnknownChipVersion));
     Press(JUtilityForm->btnFormat);
     ExpectRefused(kChipBox);
 #ifdef KT4790_ASPI
