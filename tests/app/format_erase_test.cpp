@@ -289,6 +289,45 @@ TEST_F(DialogTest, StartRefusesInputErrorsWithoutTouchingTheDevice) {
     ExpectNothingLeftOpen();
 }
 
+// A size pasted into the edit brings no key with it, so the standard size
+// shown is not yet its own when Start is pressed: Start settles it as the
+// keys would have, before it reads the split.
+TEST_F(DialogTest, APastedSizeIsSettledAsATypedOneWhenStartIsPressed) {
+    struct Case {
+        const char* what;
+        emulator::Config disk;
+        const char* pasted;
+        std::vector<Box> boxes;
+        std::int32_t partitionWord;  // -1: nothing written
+    };
+    const emulator::Config mb15 = Medium(0x30, true, 1);
+    const Case cases[] = {
+        {"5 of 15.6 MB", mb15, "5", {kConfirm, kPartitioned}, 85},
+        {"5 of 15.6 MB with a password", WithPassword(mb15), "5", {kConfirm, kPartitioned}, 85},
+        {"15 of 15.6 MB", mb15, "15", {kConfirm, kPartitioned}, 0},
+        {"15 of 15.6 MB with a password", WithPassword(mb15), "15", {kConfirm, kNoZeroStandard}, -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Start(c.disk);
+        Open(Dialog::Partition);
+        ASSERT_TRUE(vcl::headless::userPaste(PartitionForm->edtSEQ, c.pasted)) << lastRefusal();
+        ASSERT_EQ(PartitionForm->labStandardSize->Caption(), "0MB");
+        Press(PartitionForm->btnStartParti);
+
+        EXPECT_EQ(Boxes(), c.boxes);
+        if (c.partitionWord < 0) {
+            EXPECT_EQ(Count(kSetEString) + Count(kEraseBlock), 0u);
+            EXPECT_EQ(PartitionForm->edtSEQ->Text(), "");
+            ExpectOpenAndIdle(Dialog::Partition);
+        } else {
+            EXPECT_EQ(kt4790::ReadBigEndian16(&Descriptor()[kt4790::kPartitionWordOffset]), c.partitionWord);
+            ExpectClosed(Dialog::Partition);
+        }
+        ExpectNothingLeftOpen();
+    }
+}
+
 // --- what Start records ------------------------------------------------------------------
 
 TEST_F(DialogTest, PartitionRecordsTheSplitTheBootFlagAndTheBlocksOfEachChip) {
