@@ -596,6 +596,43 @@ TEST_F(DialogTest, EachFailingStepGivesItsDialogsMessage) {
     }
 }
 
+// A sector read that answers every spare area with zeros, which no search
+// accepts; the sectors asked are kept.
+std::vector<std::uint32_t> g_sparesRead;
+#ifdef KT4790_ASPI
+BYTE WINAPI NoValidSpare(BYTE, BYTE, BYTE* buffer, DWORD sector, int, int spareFlag) {
+#else
+int WINAPI NoValidSpare(HANDLE, BYTE* buffer, DWORD sector, int, int spareFlag) {
+#endif
+    std::memset(buffer, 0, spareFlag != 0 ? 16 : 512);
+    g_sparesRead.push_back(sector);
+    return 1;
+}
+
+// The chip-0x30 search for the DescriptorSector ends after the medium's last
+// block, with the search-failure message, and nothing is written.
+TEST_F(DialogTest, TheDescriptorSearchStopsAtTheMediumsEnd) {
+    std::vector<std::uint32_t> everyBlock;
+    for (std::uint32_t block = 0; block < 128; ++block) everyBlock.push_back(block * 256 + 1);
+    for (const Dialog dialog : {Dialog::Format, Dialog::Partition}) {
+        Start(Medium(0x30, true, 1));
+        Open(dialog);
+        World().ReplaceExport(kLibrary, "VSCReadSector", AsExport(&NoValidSpare));
+        g_sparesRead.clear();
+        Run(dialog);
+        EXPECT_EQ(g_sparesRead, everyBlock);
+        const bool closes = kAspi && dialog == Dialog::Format;
+        EXPECT_EQ(Boxes(), closes ? AfterStart(dialog, {kNotFound, kFormatFailedBox}) : AfterStart(dialog, {kNotFound}));
+        for (const std::uint8_t write : {kEraseBlock, kVscWrite, kSetEString, kGetPhyBlock}) EXPECT_EQ(Count(write), 0u);
+        if (closes) {
+            ExpectClosed(dialog);
+        } else {
+            ExpectOpenAndIdle(dialog);
+        }
+        ExpectNothingLeftOpen();
+    }
+}
+
 TEST_F(DialogTest, AWriteProtectedDiskIsNotErased) {
     emulator::Config config = Medium(0x30, true, 1);
     config.writeProtected = true;
