@@ -47,8 +47,7 @@ run_case() {
 # Every layout on both chip codes and both block sizes; 125 MB media (8 zones
 # of small blocks, or of large) with 100 or the whole 125 typed; security 0
 # (the whole medium is the standard area); 15 typed on 15.6 MB; one, two and
-# eight chips; with and without a password. KT4790MCAP's library is slow in
-# winsim, so its cases are few and small.
+# eight chips; with and without a password; KT4790MCAP's own cases.
 case $case_name in
 hdd-30-small) run_case cap 0x30 small 8 1 "" hdd 100 1600 ;;
 hdd-30-large) run_case cap 0x30 large 8 2 secret hdd 100 200 ;;
@@ -65,6 +64,8 @@ fdd-13-small) run_case cap 0x13 small 8 2 "" fdd 100 1600 ;;
 fdd-13-large) run_case cap 0x13 large 16 1 secret fdd 200 400 ;;
 aspi-hdd-30-large) run_case aspi 0x30 large 1 1 secret hdd 10 45 ;;
 aspi-zip-13-large) run_case aspi 0x13 large 1 1 "" zip 15 0 "ASPI" ;;
+aspi-fdd-13-small) run_case aspi 0x13 small 8 2 secret fdd 100 1600 ;;
+aspi-hdd-30-small) run_case aspi 0x30 small 8 1 "" hdd 125 0 "ASPI HDD" ;;
 *) die "unknown case" ;;
 esac
 
