@@ -165,37 +165,41 @@ void TPartitionForm::edtSEQKeyPress(vcl::TObject* /*Sender*/, char& Key) {
 }
 
 // Keeps labStandardSize the rest of the medium after the security area.
-void TPartitionForm::edtSEQKeyUp(vcl::TObject* /*Sender*/, WORD& /*Key*/, vcl::TShiftState /*Shift*/) {
+void TPartitionForm::edtSEQKeyUp(vcl::TObject* /*Sender*/, WORD& /*Key*/, vcl::TShiftState /*Shift*/) { SettleSizes(); }
+
+bool TPartitionForm::SettleSizes() {
     if (edtSEQ->Text().empty()) {
         labStandardSize->SetCaption(kNoStandardArea);
-        return;
+        return true;
     }
     // A medium whose size the dialog does not know has nothing to divide;
     // "Start" says so.
     const std::string totalText = TotalText(labTotalSize);
-    if (totalText.empty()) return;
+    if (totalText.empty()) return true;
     const double total = SizeOf(totalText);
     const double entered = SizeOf(edtSEQ->Text());
     if (total < entered) {
         devbind::ShowWarning(kIncorrectSizeTyped);
         edtSEQ->Clear();
         labStandardSize->SetCaption(kNoStandardArea);
-        return;
+        return false;
     }
     if (total - entered >= 1) {
         char text[32];
         std::snprintf(text, sizeof text, "%.7gMB", total - entered);
         labStandardSize->SetCaption(text);
-        return;
+        return true;
     }
     // Less than 1 MB would be left for the standard area.
-    if (PasswordExists == 1) {
+    const bool refused = PasswordExists == 1;
+    if (refused) {
         devbind::ShowError(kNoZeroStandard);
         edtSEQ->Clear();
     } else {
         edtSEQ->SetText(totalText);
     }
     labStandardSize->SetCaption(kNoStandardArea);
+    return !refused;
 }
 
 void TPartitionForm::btnStartPartiClick(vcl::TObject* /*Sender*/) {
@@ -215,6 +219,9 @@ void TPartitionForm::btnStartPartiClick(vcl::TObject* /*Sender*/) {
         edtSEQ->Clear();
         return;
     }
+    // The split is read from labStandardSize, which the keys typed keep up
+    // to date; a size pasted into the edit brought no key with it.
+    if (!SettleSizes()) return;
 
     const ButtonsOffWhileRunning running(btnStartParti, btnCancelParti);
     devbind::DeviceSession session(devbind::Operation::PartitionStart);

@@ -32,6 +32,11 @@
 #             directory's COMMAND\EBD) and of MSDOS.SYS (from C:\) to a drive
 #             letter that the prefix maps to build/wine-copy; KT4790CAP.exe on
 #             the Windows XP setting refuses with its message.
+#   format    each program, on a disk with a password: FORMAT through its
+#             gate, the single-disk format dialog with a label typed, then
+#             PARTITION through its gate with a security area of 5 MB typed
+#             key by key; after each, every area exported (kt4790-emu.exe
+#             export) passes fsck.fat -n and mtools (tests/format/fat-checks.sh).
 # Screenshots go to build/wine-shots/.
 #
 # Each check is a function check_NAME below, named in the list of sections
@@ -218,13 +223,14 @@ emulated_ready() {
     done
 }
 
-# A fresh disk with a name and a password, the one disk of KT4790_DISKS.
+# A fresh disk with a name and a password, the one disk of KT4790_DISKS;
+# further options of kt4790-emu's create may follow.
 make_disk() {
     local image=$disks/disk.img
     mkdir -p "$disks"
     rm -f "$image"
     (cd "$emulated" && timeout 60 "$wine" kt4790-emu.exe create "$(windows_path "$image")" --name "$disk_name" \
-        --password "$disk_password") || fail "kt4790-emu.exe cannot make $image"
+        --password "$disk_password" "$@") || fail "kt4790-emu.exe cannot make $image"
     export KT4790_DISKS=$(windows_path "$image")
 }
 
@@ -298,9 +304,10 @@ copy_files=(COMMAND.COM IO.SYS MSDOS.SYS)
 
 # The emulated PROGRAM started on WINDOWS_VERSION and the disk's password
 # given, so that its utility window is shown; its process id in app_pid.
-# start_at_utility PROGRAM APP_TITLE WINDOWS_VERSION CORRECT_TEXT
+# Options of kt4790-emu's create for the disk may follow.
+# start_at_utility PROGRAM APP_TITLE WINDOWS_VERSION CORRECT_TEXT [OPTION...]
 start_at_utility() {
-    make_disk
+    make_disk "${@:5}"
     set_windows_version "$3"
     timeout 120 "$wine" "$emulated/$1" &
     app_pid=$!
@@ -374,6 +381,79 @@ check_copy() {
     echo "wine-check: KT4790CAP.exe on winxp refused to copy system files ($(elapsed))"
 }
 
+# --- format: FORMAT and PARTITION through their gates on an emulated disk ------------
+# A disk of one zone of large blocks (15.6 MB), so that the erase is short.
+# check_format_journey PROGRAM APP_TITLE WINDOWS_VERSION CORRECT_TEXT FORMATTED_TEXT BUILD
+check_format_journey() {
+    local program=$1 correct=$4 formatted=$5 build=$6
+    local format_dialog="USB Flash Disk FORMAT  " partition_dialog="USB Flash Disk PARTITION" label="WINE DISK"
+    start_at_utility "$program" "$2" "$3" "$correct" --large
+
+    # FORMAT: its gate ("FORMAT" and two blanks), then the single-disk dialog.
+    wincheck click "$utility_title" FORMAT || fail "$program: no FORMAT button"
+    wincheck shown "FORMAT  " yes 10000 || fail "$program: no format password gate"
+    wincheck settext "FORMAT  " "$disk_password" && wincheck click "FORMAT  " OK || fail "cannot enter a password"
+    wincheck box OK "$correct" 10000 || fail "$program: the format gate refused the password"
+    wincheck shown "$format_dialog" yes 10000 || fail "$program: no single-disk format dialog"
+    wincheck settext "$format_dialog" "$label" && wincheck click "$format_dialog" "HDD Boot" ||
+        fail "cannot fill in the format dialog"
+    sleep 1
+    shot "format-dialog-${program%.exe}"
+    wincheck click "$format_dialog" Start || fail "no Start button"
+    wincheck box OK "$formatted" 120000 || fail "$program: the format did not succeed"
+    wincheck shown "$format_dialog" no 10000 || fail "$program: the format dialog stayed"
+    check_exported_areas "$program, formatted" hdd "$build" "$label"
+
+    # PARTITION: its gate, then 5 MB typed as key strokes; the question is
+    # answered OK.
+    wincheck click "$utility_title" PARTITION || fail "$program: no PARTITION button"
+    wincheck shown PARTITION yes 10000 || fail "$program: no partition password gate"
+    wincheck settext PARTITION "$disk_password" && wincheck click PARTITION OK || fail "cannot enter a password"
+    wincheck box OK "$correct" 10000 || fail "$program: the partition gate refused the password"
+    wincheck shown "$partition_dialog" yes 10000 || fail "$program: no partition dialog"
+    wincheck type "$partition_dialog" 5 && wincheck click "$partition_dialog" "Zip Boot" ||
+        fail "cannot fill in the partition dialog"
+    sleep 1
+    shot "partition-dialog-${program%.exe}"
+    wincheck click "$partition_dialog" Start || fail "no Start button"
+    wincheck box WARNING "This will erase all data inside the disk. Do you want to continue?" 10000 ||
+        fail "$program: no question before the partition"
+    wincheck box OK "Partition was successful. You need to unplug and replug the device!" 120000 ||
+        fail "$program: the partition did not succeed"
+    wincheck shown "$partition_dialog" no 10000 || fail "$program: the partition dialog stayed"
+    end_program "$program"
+    # 5 MB of 15.6: 40 of 125 blocks of 128 KB; the areas have no labels.
+    [[ $(emu show "$disks/disk.img" | grep '^standard area:') == *" 85 logical blocks" ]] ||
+        fail "$program: the partition did not record a standard area of 85 blocks"
+    check_exported_areas "$program, partitioned" zip "$build" ""
+    echo "wine-check: $program formatted and partitioned an emulated disk through both gates ($(elapsed))"
+}
+
+# kt4790-emu.exe with Linux paths, its output with Linux line ends.
+emu() {
+    local args=() arg
+    for arg in "$@"; do
+        [[ $arg == /* ]] && arg=$(windows_path "$arg")
+        args+=("$arg")
+    done
+    (cd "$emulated" && timeout 60 "$wine" kt4790-emu.exe "${args[@]}") | tr -d '\r'
+    return "${PIPESTATUS[0]}"
+}
+
+# check_exported_areas WHAT LAYOUT BUILD LABEL: every area of the disk, as
+# the host reads it, checked by fsck.fat -n and mtools (in a subshell: the
+# checks have failure functions of their own).
+check_exported_areas() {
+    local what=$1
+    (
+        # shellcheck source=tests/format/fat-checks.sh
+        source "$root/tests/format/fat-checks.sh"
+        fat_check_begin "$what"
+        check_disk_areas emu "$disks/disk.img" "$2" "$3" "$4" "" ""
+        fat_check_end
+    ) || fail "$what: an exported area did not pass fsck.fat and mtools"
+}
+
 # --- the sections, in order --------------------------------------------------------
 check_startup KT4790CAP.exe KT4790CAP winxp
 check_startup KT4790MCAP.exe KT4790MCAP win98
@@ -388,4 +468,8 @@ check_password KT4790MCAP.exe KT4790MCAP win98 "Password Correct!"
 check_popup KT4790Mon.exe KT4790CAP winxp "1 0"
 check_popup KT4790mMon.exe KT4790MCAP win98 1
 check_copy
+check_format_journey KT4790CAP.exe KT4790CAP winxp "Password Correct." \
+    "Format was successful. You need to unplug and replug the device." cap
+check_format_journey KT4790MCAP.exe KT4790MCAP win98 "Password Correct!" \
+    "Format was successful. You need to unplug and replug the device!" aspi
 echo "wine-check: passed ($arch: $bin) in $(elapsed)"

@@ -7,227 +7,33 @@
 #
 #   external-check.sh CASE KT4790_EMU FORMAT_MEDIUM FORMAT_MEDIUM_ASPI
 #
-# Expected: no finding of fsck.fat but the ones about volume labels (the
-# volume label field of the boot sector holds zero bytes and a label in the
-# root directory is padded with zero bytes; fsck.fat wants blanks). With
-# those two fields given blanks on a copy, fsck.fat must find nothing at
-# all. The geometry minfo shows, the partition entry and the cluster count
-# are the layout's; the label is present exactly when its slot was set.
-# A missing tool fails the check.
+# What each area must pass is in fat-checks.sh; the label is present exactly
+# when its slot was set. A missing tool fails the check.
 set -u
+# shellcheck source=tests/format/fat-checks.sh
+source "$(dirname "${BASH_SOURCE[0]}")/fat-checks.sh"
 
 case_name=${1:?case}
 emu=${2:?kt4790-emu}
 format_cap=${3:?format_medium}
 format_aspi=${4:?format_medium_aspi}
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-export MTOOLS_SKIP_CHECK=1 MTOOLS_NO_VFAT=1
-
-failures=0
-fail() {
-    echo "FAIL ($case_name): $*"
-    failures=$((failures + 1))
-}
-die() {
-    echo "FAIL ($case_name): $*"
-    exit 1
-}
-
-for tool in fsck.fat minfo mdir dd od; do
-    command -v "$tool" >/dev/null || die "$tool not found (packages dosfstools, mtools, coreutils)"
-done
-for program in "$emu" "$format_cap" "$format_aspi"; do
-    [[ -x $program ]] || die "no $program"
-done
-
-# --- the layout's numbers, from the formulas of the layout ---------------------
-
-fat_sectors() {  # fat_sectors N
-    local n=$1 bytes
-    ((n >= 2048000)) && n=$((n / 2))
-    if ((n < 131072)); then bytes=$((3 * n / 64)); else bytes=$((n / 32 * 2)); fi
-    echo $(((bytes + 511) / 512))
-}
-hdd_gap() { echo $((32 * ((2 * $1 + 49) / 32 + 1) - (2 * $1 + 18))); }
-root_sectors() { local t=$((2 * $1 + 17)); echo $((32 * (t / 32 + 1) - t + 16)); }  # root_sectors F
-heads_for() {  # heads_for N BUILD
-    if (($1 < 256000)); then echo 8
-    elif (($1 < 512000)); then echo 16
-    elif (($1 < 1024000)); then echo 31
-    elif [[ $2 == aspi ]]; then echo 63
-    else echo 255
-    fi
-}
-
-# --- one area ------------------------------------------------------------------------
-
-le32() { od -An -tu4 -j "$2" -N 4 "$1" | tr -d ' '; }  # le32 FILE OFFSET
-byte() { od -An -tu1 -j "$2" -N 1 "$1" | tr -d ' '; }  # byte FILE OFFSET
-
-# The first value of a "name: value" line of minfo's boot sector section.
-boot_field() {
-    awk -v key="$1" '/^bootsector information/ { on = 1 } on && index($0, key ": ") == 1 {
-        print substr($0, length(key) + 3); exit }' "$work/minfo.txt"
-}
-
-expect_field() {  # expect_field WHAT NAME EXPECTED
-    local got
-    got=$(boot_field "$2")
-    [[ $got == "$3" ]] || fail "$1: minfo $2 is \"$got\", expected \"$3\""
-}
-
-# Gives a copy of the volume blanks where the layout leaves zero bytes in
-# the two label fields: the boot sector's, and the root directory label's.
-blank_label_fields() {  # blank_label_fields VOLUME ROOT_SECTOR LABEL OUT
-    local volume=$1 root=$2 label=$3 out=$4 padded
-    cp --sparse=always "$volume" "$out"
-    if [[ -n $label ]]; then
-        printf -v padded '%-11s' "$label"
-        printf '%s' "$padded" | dd of="$out" bs=1 seek=$((root * 512)) conv=notrunc status=none
-    else
-        padded="NO NAME    "
-    fi
-    printf '%s' "$padded" | dd of="$out" bs=1 seek=43 conv=notrunc status=none
-}
-
-# check_area WHAT IMAGE LAYOUT N LABEL BUILD: one exported area of N sectors.
-check_area() {
-    local what=$1 image=$2 layout=$3 n=$4 label=$5 build=$6
-    local f gap=0 r=16 start=0 size=$n roots spt heads hidden=0 spc=32 fat=FAT12
-    f=$(fat_sectors "$n")
-    [[ $(stat -c %s "$image") -eq $((n * 512)) ]] || { fail "$what: export is not $n sectors"; return; }
-    ((n >= 2048000)) && spc=64
-    ((n >= 131072)) && fat=FAT16
-    heads=$(heads_for "$n" "$build")
-    spt=63
-    case $layout in
-    hdd)
-        gap=$(hdd_gap "$f")
-        start=$((gap + 1)) hidden=$((gap + 1))
-        ;;
-    zip)
-        r=$(root_sectors "$f")
-        start=32 hidden=32 heads=64 spt=32
-        ;;
-    fdd)
-        r=$(root_sectors "$f")
-        ;;
-    esac
-    size=$((n - start))
-    roots=$((r * 16))
-    # The volume stops after the last cluster its FAT can number (and after
-    # cluster 4,084 on FAT12); the partition keeps the whole area.
-    local data=$((1 + 2 * f + r)) entries max volsize=$size
-    if [[ $fat == FAT12 ]]; then entries=$((f * 512 * 2 / 3)); else entries=$((f * 256)); fi
-    max=$((entries - 2))
-    [[ $fat == FAT12 ]] && ((max > 4084)) && max=4084
-    (((size - data) / spc > max)) && volsize=$((data + max * spc))
-
-    # The partition entry of the partitioned layouts.
-    if [[ $layout != fdd ]]; then
-        [[ $(byte "$image" 446) -eq 128 ]] || fail "$what: partition not active"
-        local type=6
-        ((n <= 65536)) && type=1
-        [[ $(byte "$image" 450) -eq $type ]] || fail "$what: partition type $(byte "$image" 450), expected $type"
-        [[ $(le32 "$image" 454) -eq $start ]] || fail "$what: partition at $(le32 "$image" 454), expected $start"
-        [[ $(le32 "$image" 458) -eq $size ]] || fail "$what: partition of $(le32 "$image" 458) sectors, expected $size"
-    fi
-
-    # Both FATs: the media byte and end-of-chain marks of the two reserved
-    # entries, the rest free (fsck.fat does not compare the media bytes).
-    local marks="248 255 255 0" copy
-    [[ $fat == FAT16 ]] && marks="248 255 255 255 0"
-    for copy in 0 1; do
-        local at=$(((start + 1 + copy * f) * 512))
-        local got
-        got=$(od -An -tu1 -j "$at" -N 5 "$image" | xargs)
-        [[ "$got" == "$marks"* ]] || fail "$what: FAT $((copy + 1)) starts $got, expected $marks"
-        od -An -tx1 -v -j "$((at + 5))" -N $((f * 512 - 5)) "$image" | tr -d ' \n' | grep -q '[1-9a-f]' &&
-            fail "$what: FAT $((copy + 1)) has used entries"
-    done
-
-    # mtools, at the partition's offset.
-    local spec="$image@@$((start * 512))"
-    minfo -i "$spec" :: >"$work/minfo.txt" 2>&1 || { fail "$what: minfo failed: $(cat "$work/minfo.txt")"; return; }
-    expect_field "$what" "sector size" "512 bytes"
-    expect_field "$what" "cluster size" "$spc sectors"
-    expect_field "$what" "reserved (boot) sectors" 1
-    expect_field "$what" "fats" 2
-    expect_field "$what" "max available root directory slots" "$roots"
-    expect_field "$what" "media descriptor byte" 0xf8
-    expect_field "$what" "sectors per fat" "$f"
-    expect_field "$what" "sectors per track" "$spt"
-    expect_field "$what" "heads" "$heads"
-    expect_field "$what" "hidden sectors" "$hidden"
-    local total16=$((n <= 65536))
-    [[ $layout == fdd ]] && total16=$((n <= 65535))
-    if ((total16)); then
-        expect_field "$what" "small size" "$volsize sectors"
-    else
-        expect_field "$what" "small size" "0 sectors"
-        expect_field "$what" "big size" "$volsize sectors"
-    fi
-    grep -q "^disk type=\".*$fat" "$work/minfo.txt" || fail "$what: minfo shows no $fat type"
-
-    mdir -i "$spec" :: >"$work/mdir.txt" 2>&1 || fail "$what: mdir failed: $(cat "$work/mdir.txt")"
-    if [[ -n $label ]]; then
-        grep -qxF " Volume in drive : is $label" "$work/mdir.txt" || fail "$what: mdir shows no label \"$label\""
-    else
-        grep -qxF " Volume in drive : has no label" "$work/mdir.txt" || fail "$what: mdir shows a label"
-    fi
-    grep -qxF "No files" "$work/mdir.txt" || fail "$what: the root directory is not empty"
-
-    # fsck.fat on the volume alone.
-    local volume=$work/volume.img
-    rm -f "$volume" "$work/blanked.img"
-    dd if="$image" of="$volume" bs=512 skip="$start" conv=sparse status=none
-    local clusters=$(((volsize - data) / spc)) files=0 output rc findings
-    [[ -n $label ]] && files=1
-    local summary="$volume: $files files, 0/$clusters clusters"
-    output=$(fsck.fat -n "$volume" 2>&1)
-    rc=$?
-    grep -qxF "$summary" <<<"$output" || fail "$what: fsck.fat did not end with \"$summary\": $output"
-    findings=$(grep -vxF -e "$summary" -e "Leaving filesystem unchanged." -e "" <<<"$output" |
-        grep -v '^fsck.fat [0-9]' | grep -v '^  Auto-' | grep -vi 'label')
-    [[ -z $findings ]] || fail "$what: fsck.fat found more than the label fields (rc $rc): $output"
-    blank_label_fields "$volume" $((1 + 2 * f)) "$label" "$work/blanked.img"
-    output=$(fsck.fat -n "$work/blanked.img" 2>&1)
-    rc=$?
-    ((rc == 0)) || fail "$what: fsck.fat with blank label fields: rc $rc: $output"
-    findings=$(grep -v '^fsck.fat [0-9]' <<<"$output" | grep -v ' files, 0/[0-9]* clusters$')
-    [[ -z $findings ]] || fail "$what: fsck.fat with blank label fields found: $output"
-    echo "checked $what: $layout, $n sectors, $fat, F $f, $clusters clusters, label \"$label\""
-}
+fat_check_begin "$case_name" "$emu" "$format_cap" "$format_aspi"
 
 # --- the cases -----------------------------------------------------------------------
 
 # run_case BUILD CHIP LARGE ZONES CHIPS LAYOUT SD LABEL0 LABEL1 LABEL2
 run_case() {
     local build=$1 chip=$2 large=$3 zones=$4 chips=$5 layout=$6 sd=$7 label0=$8 label1=$9 label2=${10}
-    local image=$work/disk.img program=$format_cap spb=32 options=()
+    local image=$work/disk.img program=$format_cap options=()
     [[ $build == aspi ]] && program=$format_aspi
-    [[ $large == large ]] && spb=256 options+=(--large)
+    [[ $large == large ]] && options+=(--large)
     "$emu" create "$image" --chip "$chip" --zones "$zones" --chips "$chips" --name "FORMAT TEST" "${options[@]}" \
         >"$work/step.log" 2>&1 || die "create: $(cat "$work/step.log")"
     local args=("$image" "$layout" --label0 "$label0" --label1 "$label1" --label2 "$label2")
     ((sd > 0)) && args+=(--standard-blocks "$sd")
     "$program" "${args[@]}" >"$work/step.log" 2>&1 || die "format_medium: $(cat "$work/step.log")"
-    local logical=$((zones * 1000))
-    [[ $large == large ]] && logical=$((zones * 125))
-    if ((sd == 0 || sd == logical)); then
-        "$emu" export "$image" "$work/whole.img" >"$work/step.log" 2>&1 || die "export: $(cat "$work/step.log")"
-        check_area "medium" "$work/whole.img" "$layout" $((logical * spb)) "$label0" "$build"
-    else
-        "$emu" export "$image" "$work/standard.img" --area standard >"$work/step.log" 2>&1 ||
-            die "export: $(cat "$work/step.log")"
-        check_area "standard area" "$work/standard.img" "$layout" $((sd * spb)) "$label1" "$build"
-        rm -f "$work/standard.img"
-        "$emu" export "$image" "$work/security.img" --area security >"$work/step.log" 2>&1 ||
-            die "export: $(cat "$work/step.log")"
-        check_area "security area" "$work/security.img" "$layout" $(((logical - sd) * spb)) "$label2" "$build"
-    fi
+    check_disk_areas "$emu" "$image" "$layout" "$build" "$label0" "$label1" "$label2"
 }
 
 case $case_name in
@@ -256,5 +62,4 @@ hdd-fat12-top) run_case cap 0x30 small 5 1 hdd 4095 "" "TOP" "" ;;
 *) die "unknown case" ;;
 esac
 
-((failures == 0)) || exit 1
-echo "PASS ($case_name)"
+fat_check_end

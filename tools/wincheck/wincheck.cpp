@@ -19,6 +19,11 @@
 //       Answers the message box with CAPTION with OK.
 //   wincheck settext TITLE TEXT
 //       Sets the text of the edit that lies directly on the window TITLE.
+//   wincheck type TITLE TEXT
+//       Types TEXT into that edit key by key, as the keyboard does: a key
+//       down and a key up for each character, which the program's message
+//       loop turns into the character, so that the edit's key handlers see
+//       every key.
 //   wincheck click TITLE CAPTION
 //       Presses the button CAPTION of the window TITLE.
 //   wincheck selected TITLE TEXT
@@ -57,6 +62,7 @@
 namespace {
 
 constexpr DWORD kPollMs = 50;
+constexpr DWORD kKeyMs = 100;  // how long a typed key is held, and the pause after it
 constexpr char kMessageBoxClass[] = "#32770";
 constexpr char kTrayIconClass[] = "__winex11_tray_icon";
 constexpr char kTooltipClass[] = "tooltips_class32";
@@ -296,20 +302,40 @@ std::string ControlText(HWND control) {
     return text;
 }
 
-// Types into the edit of the window titled `title` that lies directly on it
-// (not the edit inside a combo box) by setting its text.
-int SetText(const char* title, const char* text) {
+// The edit that lies directly on the window titled `title` (not the edit
+// inside a combo box), or null after saying so.
+HWND DirectEdit(const char* title) {
     const HWND window = WaitForWindow(title, 5000);
-    HWND edit = nullptr;
-    for (HWND child = window != nullptr ? GetWindow(window, GW_CHILD) : nullptr; child != nullptr && edit == nullptr;
+    for (HWND child = window != nullptr ? GetWindow(window, GW_CHILD) : nullptr; child != nullptr;
          child = GetWindow(child, GW_HWNDNEXT)) {
-        if (lstrcmpiA(ClassOf(child).c_str(), "Edit") == 0) edit = child;
+        if (lstrcmpiA(ClassOf(child).c_str(), "Edit") == 0) return child;
     }
-    if (edit == nullptr) {
-        std::printf("wincheck: no edit on \"%s\"\n", title);
-        return 1;
-    }
+    std::printf("wincheck: no edit on \"%s\"\n", title);
+    return nullptr;
+}
+
+// Types into that edit by setting its text.
+int SetText(const char* title, const char* text) {
+    const HWND edit = DirectEdit(title);
+    if (edit == nullptr) return 1;
     SendMessageA(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
+    return 0;
+}
+
+// Types into that edit key by key, posted as the keyboard's messages arrive:
+// the key goes up only after the program's TranslateMessage has made the
+// character of the key down, as it does while a finger holds the key.
+int Type(const char* title, const char* text) {
+    const HWND edit = DirectEdit(title);
+    if (edit == nullptr) return 1;
+    for (const char* c = text; *c != 0; ++c) {
+        const UINT key = LOBYTE(VkKeyScanA(*c));
+        const LPARAM scanCode = static_cast<LPARAM>(MapVirtualKeyA(key, MAPVK_VK_TO_VSC)) << 16;
+        PostMessageA(edit, WM_KEYDOWN, key, scanCode | 1);
+        Sleep(kKeyMs);
+        PostMessageA(edit, WM_KEYUP, key, scanCode | static_cast<LPARAM>(0xC0000001u));
+        Sleep(kKeyMs);
+    }
     return 0;
 }
 
@@ -516,6 +542,7 @@ int main(int argc, char** argv) {
         return Box(argv[2], argv[3], Milliseconds(argv[4]), argc == 6);
     }
     if (argc == 4 && Is(argv[1], "settext")) return SetText(argv[2], argv[3]);
+    if (argc == 4 && Is(argv[1], "type")) return Type(argv[2], argv[3]);
     if (argc == 4 && Is(argv[1], "click")) return Click(argv[2], argv[3]);
     if (argc == 4 && Is(argv[1], "selected")) return Selected(argv[2], argv[3]);
     if (argc == 4 && Is(argv[1], "choose")) return Choose(argv[2], argv[3]);
@@ -535,6 +562,7 @@ int main(int argc, char** argv) {
                  "       wincheck close MAIN_TITLE TIMEOUT_MS\n"
                  "       wincheck box CAPTION TEXT TIMEOUT_MS [keep]\n"
                  "       wincheck settext TITLE TEXT\n"
+                 "       wincheck type TITLE TEXT\n"
                  "       wincheck click TITLE CAPTION\n"
                  "       wincheck selected TITLE TEXT\n"
                  "       wincheck choose TITLE TEXT\n"
