@@ -1,5 +1,6 @@
 #include "format/Erase.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "app/Descriptor.h"
@@ -8,7 +9,9 @@ namespace {
 
 constexpr const char* kWriteProtected = "This USB Flash Disk is write protected!";
 constexpr const char* kNotFound = "Can't find the device, please check the device!";
-#ifndef KT4790_ASPI
+#ifdef KT4790_ASPI
+constexpr const char* kCheckDevice = "Please check the device!";
+#else
 // Two texts of the pass-through build without a blank after the comma or
 // the full stop.
 constexpr const char* kNotFoundComma = "Can't find the device,please check the device!";
@@ -32,6 +35,16 @@ void DescriptorPatch::ApplyTo(BYTE (&sector)[kt4790::kSectorSize]) const {
 }
 
 void ShowEraseFailure(EraseCaller caller, EraseFailure failure) {
+    if (caller == EraseCaller::TwoArea) {
+        const bool systemBlock = failure == EraseFailure::SystemBlockRead || failure == EraseFailure::SystemBlockErase ||
+                                 failure == EraseFailure::SystemBlockWrite;
+#ifdef KT4790_ASPI
+        if (systemBlock) devbind::ShowWarning(kCheckDevice);
+#else
+        if (systemBlock) devbind::ShowWarning(kNotFound);
+#endif
+        return;
+    }
     const char* text = kNotFound;
 #ifndef KT4790_ASPI
     switch (failure) {
@@ -45,8 +58,11 @@ void ShowEraseFailure(EraseCaller caller, EraseFailure failure) {
             text = kNotFoundStop;
             break;
         case EraseFailure::None:
+        case EraseFailure::SystemBlockErase:
         case EraseFailure::DescriptorSearch:
         case EraseFailure::DescriptorWrite:
+        case EraseFailure::SpareRead:
+        case EraseFailure::NoSplit:
             break;
     }
 #else
@@ -70,7 +86,13 @@ ButtonsOffWhileRunning::~ButtonsOffWhileRunning() {
 void ProcessPendingMessages() { vcl::Application->ProcessMessages(); }
 
 int ProgressOf(std::uint32_t index, std::uint32_t count) {
-    return count == 0 ? 0 : static_cast<int>(std::uint64_t{index} * 100 / count);
+    if (count == 0) return 0;
+    return static_cast<int>(std::min<std::uint64_t>(std::uint64_t{index} * 100 / count, 100));
+}
+
+bool RecordsSplit(const BYTE (&descriptor)[kt4790::kSectorSize], const kt4790::MediaGeometry& geometry) {
+    const std::uint32_t standard = kt4790::PartitionWord(descriptor);
+    return standard != 0 && standard < geometry.LogicalBlocks;
 }
 
 DeviceEraser::DeviceEraser(const devbind::DeviceSession& device, const EraseProcs& procs)
@@ -106,6 +128,10 @@ bool DeviceEraser::WriteDescriptor() {
 #endif
 
 bool DeviceEraser::OpeningChecks(BYTE& chipCode, kt4790::MediaGeometry& geometry) {
+    return NotWriteProtected() && ReadChipAndMedia(chipCode, geometry, true);
+}
+
+bool DeviceEraser::NotWriteProtected() {
 #ifdef KT4790_ASPI
     const int protection = procs_.writeProtect(device_.HostAdapterId, device_.TargetId);
 #else
@@ -115,32 +141,31 @@ bool DeviceEraser::OpeningChecks(BYTE& chipCode, kt4790::MediaGeometry& geometry
         devbind::ShowWarning(kWriteProtected);
         return false;
     }
+    return true;
+}
+
+bool DeviceEraser::ReadChipAndMedia(BYTE& chipCode, kt4790::MediaGeometry& geometry, bool showNotFound) {
     std::memset(Sector, 0, sizeof Sector);
 #ifdef KT4790_ASPI
     const bool chipRead = procs_.getChipVersion(device_.HostAdapterId, device_.TargetId, Sector) != 0;
 #else
     const bool chipRead = procs_.getChipVersion(device_.DeviceHandle, Sector, kChipVersionLength) != 0;
 #endif
-    if (!chipRead) {
-        devbind::ShowWarning(kNotFound);
-        return false;
-    }
-    chipCode = Sector[0];
+    if (chipRead) chipCode = Sector[0];
 #ifdef KT4790_ASPI
-    const bool mediaRead = procs_.getMediaSize(device_.HostAdapterId, device_.TargetId, Sector) != 0;
+    const bool mediaRead = chipRead && procs_.getMediaSize(device_.HostAdapterId, device_.TargetId, Sector) != 0;
 #else
-    const bool mediaRead = procs_.getMediaSize(device_.DeviceHandle, Sector, kMediaSizeLength) != 0;
+    const bool mediaRead = chipRead && procs_.getMediaSize(device_.DeviceHandle, Sector, kMediaSizeLength) != 0;
 #endif
     if (!mediaRead) {
-        devbind::ShowWarning(kNotFound);
+        if (showNotFound) devbind::ShowWarning(kNotFound);
         return false;
     }
     geometry = kt4790::MakeMediaGeometry(kt4790::ParseMediaSizeReply(Sector));
     return true;
 }
 
-EraseFailure DeviceEraser::EraseMediumDirect(const kt4790::MediaGeometry& geometry, const DescriptorPatch& patch,
-                                             vcl::TProgressBar* bar) {
+EraseFailure DeviceEraser::SaveSystemBlock(const kt4790::MediaGeometry& geometry, const DescriptorPatch& patch) {
     const std::uint32_t sectors = geometry.SectorsPerBlock;
     systemBlock_.assign(std::size_t{sectors} * kt4790::kSectorSize, 0);
     for (std::uint32_t i = 0; i < sectors; ++i) {
@@ -152,6 +177,28 @@ EraseFailure DeviceEraser::EraseMediumDirect(const kt4790::MediaGeometry& geomet
         }
         std::memcpy(&systemBlock_[std::size_t{i} * kt4790::kSectorSize], Sector, sizeof Sector);
     }
+    return EraseFailure::None;
+}
+
+EraseFailure DeviceEraser::EraseSystemBlock() {
+    if (Erase(0, 0, 0) || Erase(0, 0, 0)) return EraseFailure::None;
+    return EraseFailure::SystemBlockErase;
+}
+
+EraseFailure DeviceEraser::RestoreSystemBlock() {
+    bool written = true;
+    const std::size_t sectors = systemBlock_.size() / kt4790::kSectorSize;
+    for (std::size_t i = 0; i < sectors; ++i) {
+        std::memcpy(Sector, &systemBlock_[i * kt4790::kSectorSize], sizeof Sector);
+        if (!WriteSector(static_cast<std::uint32_t>(i), Sector)) written = false;
+    }
+    return written ? EraseFailure::None : EraseFailure::SystemBlockWrite;
+}
+
+EraseFailure DeviceEraser::EraseMediumDirect(const kt4790::MediaGeometry& geometry, const DescriptorPatch& patch,
+                                             vcl::TProgressBar* bar) {
+    const EraseFailure saved = SaveSystemBlock(geometry, patch);
+    if (saved != EraseFailure::None) return saved;
     {
         const devbind::LongOperation running;
         for (std::uint32_t block = 0; block < geometry.PhysicalBlocks; ++block) {
@@ -160,16 +207,11 @@ EraseFailure DeviceEraser::EraseMediumDirect(const kt4790::MediaGeometry& geomet
             bar->SetPosition(ProgressOf(block, geometry.PhysicalBlocks));
         }
     }
-    for (std::uint32_t i = 0; i < sectors; ++i) {
-        std::memset(Sector, 0, sizeof Sector);
-        std::memcpy(Sector, &systemBlock_[std::size_t{i} * kt4790::kSectorSize], sizeof Sector);
-        if (!WriteSector(i, Sector)) return EraseFailure::SystemBlockWrite;
-    }
-    return EraseFailure::None;
+    return RestoreSystemBlock();
 }
 
-EraseFailure DeviceEraser::EraseMediumMapped(const kt4790::MediaGeometry& geometry, const DescriptorPatch& patch,
-                                             std::uint32_t n, vcl::TProgressBar* bar) {
+EraseFailure DeviceEraser::StoreDescriptor(const kt4790::MediaGeometry& geometry, const DescriptorPatch& patch,
+                                           bool needsSplit) {
     kt4790::MediaSizeReply media;
     media.largeBlock = geometry.LargeBlock;
     media.zoneCount = geometry.ZoneCount;
@@ -178,9 +220,16 @@ EraseFailure DeviceEraser::EraseMediumMapped(const kt4790::MediaGeometry& geomet
                                SearchLimit::WholeMedium) != DescriptorSearch::Found) {
         return EraseFailure::DescriptorSearch;
     }
+    if (needsSplit && !RecordsSplit(Sector, geometry)) return EraseFailure::NoSplit;
     patch.ApplyTo(Sector);
     std::memcpy(descriptor_, Sector, sizeof descriptor_);
-    if (!WriteDescriptor()) return EraseFailure::DescriptorWrite;
+    return WriteDescriptor() ? EraseFailure::None : EraseFailure::DescriptorWrite;
+}
+
+EraseFailure DeviceEraser::EraseMediumMapped(const kt4790::MediaGeometry& geometry, const DescriptorPatch& patch,
+                                             std::uint32_t n, vcl::TProgressBar* bar, bool needsSplit) {
+    const EraseFailure stored = StoreDescriptor(geometry, patch, needsSplit);
+    if (stored != EraseFailure::None) return stored;
     const devbind::LongOperation running;
     for (std::uint32_t k = 0; k < n; ++k) {
         ProcessPendingMessages();
@@ -199,8 +248,17 @@ bool DeviceEraser::EraseMappedBlock(std::uint32_t k) {
     if (answered == 0) return false;
     const std::uint32_t block = kt4790::ReadBigEndian32(Sector);
     if (block == kt4790::kNoPhysicalBlock) return true;
-    // A block that fails to erase gets one more try; a second failure is
-    // the controller's to handle, and the erase goes on.
-    if (!Erase(block, 0, 1)) Erase(block, 0, 1);
+    EraseWithRetry(block, 0, 1);
+    return true;
+}
+
+void DeviceEraser::EraseWithRetry(std::uint32_t block, int flag01, int flag02) {
+    if (!Erase(block, flag01, flag02)) Erase(block, flag01, flag02);
+}
+
+bool DeviceEraser::ReadSparePosition(std::uint32_t block, std::uint32_t sectorsPerBlock, std::uint32_t& position) {
+    std::memset(Sector, 0, sizeof Sector);
+    if (!ReadSector(block * sectorsPerBlock, 1, 1)) return false;
+    position = kt4790::ReadBigEndian16(Sector + kt4790::kSpareBlockPosition);
     return true;
 }

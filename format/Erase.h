@@ -47,16 +47,20 @@ struct DescriptorPatch {
 enum class EraseFailure {
     None,
     SystemBlockRead,   // chip 0x13: a sector of block 0 while it is saved
+    SystemBlockErase,  // chip 0x13: block 0, erased on its own
     SystemBlockWrite,  // chip 0x13: a sector of block 0 while it is restored
     DescriptorSearch,  // chip 0x30: a spare area or the sector itself
     DescriptorWrite,   // chip 0x30: SetEString
     PhyBlock,          // chip 0x30: GetPhyBlock
+    SpareRead,         // chip 0x13: the spare area of a replacement block
+    NoSplit,           // the DescriptorSector records no split the medium can hold
 };
 
 // The dialogs whose messages differ.
-enum class EraseCaller { SingleFormat, Partition };
+enum class EraseCaller { SingleFormat, Partition, TwoArea };
 
-// The erase's failure message of that dialog and build, caption "WARNING".
+// The erase's failure message of that dialog and build, caption "WARNING";
+// the two-area dialog has one only for the system block.
 void ShowEraseFailure(EraseCaller caller, EraseFailure failure);
 
 // One device of one Start: the session's address, the bound procedures,
@@ -70,6 +74,27 @@ public:
     // Flash Disk is write protected!" or "Can't find the device, please check
     // the device!", caption "WARNING".
     bool OpeningChecks(BYTE& chipCode, kt4790::MediaGeometry& geometry);
+    // Its two halves. WriteProtect: false after "This USB Flash Disk is write
+    // protected!". GetChipVersion and GetMediaSize: false after "Can't find
+    // the device, please check the device!" when `showNotFound`.
+    bool NotWriteProtected();
+    bool ReadChipAndMedia(BYTE& chipCode, kt4790::MediaGeometry& geometry, bool showNotFound);
+
+    // Chip 0x13, block 0 in three steps. Save: its sectors read and kept, the
+    // DescriptorSector (sector 1) patched. Erase: block 0 alone (a failed
+    // EraseBlock is sent once more). Restore: every kept sector written
+    // back, the rest too after one fails, so that a failure early in the
+    // block does not also lose the DescriptorSector.
+    EraseFailure SaveSystemBlock(const kt4790::MediaGeometry& geometry, const DescriptorPatch& patch);
+    EraseFailure EraseSystemBlock();
+    EraseFailure RestoreSystemBlock();
+
+    // Chip 0x30: the DescriptorSector found (no bound but the medium's end),
+    // patched and stored with SetEString. With `needsSplit`, a sector whose
+    // PartitionWord names no standard area smaller than the medium is not
+    // stored (NoSplit).
+    EraseFailure StoreDescriptor(const kt4790::MediaGeometry& geometry, const DescriptorPatch& patch,
+                                 bool needsSplit = false);
 
     // Chip 0x13: block 0 saved sector by sector (the DescriptorSector, sector
     // 1, patched), every physical block erased, block 0 written back.
@@ -79,12 +104,21 @@ public:
     // Chip 0x30: the DescriptorSector found, patched and stored, then the
     // physical block behind every number 0 .. n - 1 erased.
     EraseFailure EraseMediumMapped(const kt4790::MediaGeometry& geometry, const DescriptorPatch& patch, std::uint32_t n,
-                                   vcl::TProgressBar* bar);
+                                   vcl::TProgressBar* bar, bool needsSplit = false);
 
     // Erases the physical block behind logical block k (GetPhyBlock; none:
     // nothing to erase), sending a failed EraseBlock once more. False only
     // when GetPhyBlock fails.
     bool EraseMappedBlock(std::uint32_t k);
+
+    // EraseBlock, sent once more when it fails; a second failure is the
+    // controller's to handle, and the erase goes on.
+    void EraseWithRetry(std::uint32_t block, int flag01, int flag02);
+
+    // Chip 0x13: the block position a replacement block carries in the
+    // spare area of its first sector, relative to its chip. False when the
+    // read fails.
+    bool ReadSparePosition(std::uint32_t block, std::uint32_t sectorsPerBlock, std::uint32_t& position);
 
     // The DescriptorSector as the last erase stored it (patched).
     const BYTE (&Descriptor() const)[kt4790::kSectorSize] { return descriptor_; }
@@ -123,5 +157,10 @@ private:
 // block.
 void ProcessPendingMessages();
 
-// Progress of step `index` of `count`, in percent: index x 100 / count.
+// Progress of step `index` of `count`, in percent: index x 100 / count,
+// at most 100.
 int ProgressOf(std::uint32_t index, std::uint32_t count);
+
+// Whether a DescriptorSector's PartitionWord splits the medium: a standard
+// area of at least one logical block and smaller than the medium.
+bool RecordsSplit(const BYTE (&descriptor)[kt4790::kSectorSize], const kt4790::MediaGeometry& geometry);

@@ -264,8 +264,6 @@ int FormatBoot(BootLayout layout, const char* deviceName, std::uint32_t standard
     StoreGeometry(zoneCount, chipCount, largeBlock, chipCode);
 
     const kt4790::MediaGeometry geometry = kt4790::MakeMediaGeometry(zoneCount, chipCount, largeBlock);
-    const std::uint32_t f = geometry.LogicalBlocksPerChip;
-    const std::uint32_t g = geometry.PhysicalBlocksPerChip;
     const std::uint32_t e = geometry.LogicalBlocks;
     const std::uint32_t spb = geometry.SectorsPerBlock;
     const std::uint32_t first = chipCode == kt4790::kChipCode13 ? 1 : 0;
@@ -287,18 +285,8 @@ int FormatBoot(BootLayout layout, const char* deviceName, std::uint32_t standard
         return 0;
     }
 
-    std::uint32_t s2;
-    if (chipCode == kt4790::kChipCode30) {
-        s2 = sd;
-    } else if (largeBlock && g > 1024) {
-        // Groups of 1000 logical blocks in 1024 device blocks; the first
-        // device block of every even-numbered group is skipped.
-        const std::uint32_t group = sd / 1000;
-        s2 = group * 1024 + sd % 1000 + (group % 2 == 0 ? 1 : 0);
-    } else {
-        // Each chip's f logical blocks follow its first device block.
-        s2 = (sd / f) * g + sd % f + 1;
-    }
+    // Chip 0x30 places areas by logical block, chip 0x13 by block position.
+    const std::uint32_t s2 = chipCode == kt4790::kChipCode30 ? sd : kt4790::DataPosition(geometry, chipCode, sd);
     CopyLabelSlot(kSecurityAreaLabel);
     return WriteLayoutArea(layout, deviceName, (e - sd) * spb, s2, zoneCount, chipCount, largeBlock, chipCode);
 }

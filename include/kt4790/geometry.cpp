@@ -5,6 +5,8 @@ namespace kt4790 {
 namespace {
 constexpr std::uint32_t kWindowedZonesPerChip = 16;
 constexpr std::uint32_t kMaxPerChipLargeZones = 8;
+constexpr std::uint32_t kWindowBlocks = 1024;
+constexpr std::uint32_t kWindowDataBlocks = 1000;
 }  // namespace
 
 MediaGeometry MakeMediaGeometry(std::uint8_t zoneCount, std::uint8_t chipCount, bool largeBlock) {
@@ -40,6 +42,38 @@ bool IsAddressable(const MediaGeometry& geometry, std::uint8_t chipCode) {
         return false;
     }
     return true;
+}
+
+ChipBlocks ChipBlocksOf(const MediaGeometry& geometry, std::uint8_t chipCode, std::uint32_t chip) {
+    ChipBlocks blocks;
+    const std::uint32_t pc = geometry.PhysicalBlocksPerChip;
+    blocks.base = chip * pc;
+    blocks.end = blocks.base + pc - 1;
+    if (IsWindowed(geometry, chipCode)) {
+        // A chip's first window keeps its data after the chip's system
+        // block, its second window from its first block.
+        const std::uint32_t second = blocks.base + kWindowBlocks;
+        blocks.spans = 2;
+        blocks.data[0] = {blocks.base + 1, blocks.base + kWindowDataBlocks};
+        blocks.replacement[0] = {blocks.base + kWindowDataBlocks + 1, second - 1};
+        blocks.data[1] = {second, second + kWindowDataBlocks - 1};
+        blocks.replacement[1] = {second + kWindowDataBlocks, blocks.end};
+        return blocks;
+    }
+    const std::uint32_t lc = geometry.LogicalBlocksPerChip;
+    blocks.data[0] = {blocks.base + 1, blocks.base + lc};
+    blocks.replacement[0] = {blocks.base + lc + 1, blocks.end};
+    return blocks;
+}
+
+std::uint32_t DataPosition(const MediaGeometry& geometry, std::uint8_t chipCode, std::uint32_t logicalBlock) {
+    if (IsWindowed(geometry, chipCode)) {
+        const std::uint32_t window = logicalBlock / kWindowDataBlocks;
+        return kWindowBlocks * window + logicalBlock % kWindowDataBlocks + (window % 2 == 0 ? 1 : 0);
+    }
+    const std::uint32_t lc = geometry.LogicalBlocksPerChip;
+    if (lc == 0) return 0;
+    return geometry.PhysicalBlocksPerChip * (logicalBlock / lc) + logicalBlock % lc + 1;
 }
 
 }  // namespace kt4790

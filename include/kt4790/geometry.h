@@ -40,4 +40,29 @@ bool IsWindowed(const MediaGeometry& geometry, std::uint8_t chipCode);
 // refuses on its own.
 bool IsAddressable(const MediaGeometry& geometry, std::uint8_t chipCode);
 
+// Chip 0x13 block addresses of an addressable medium, as the host places
+// areas and erases them: a chip's first block is its system block (block 0
+// of the medium holds the DescriptorSector), its data positions hold its
+// logical blocks in order, the rest of the chip are replacement blocks,
+// which carry the position they stand for in their spare area.
+struct BlockSpan {
+    std::uint32_t first = 0;
+    std::uint32_t last = 0;  // inclusive
+};
+
+// The data positions and replacement blocks of chip `chip` (from 0): one
+// span of each, or two (one per window) on windowed media.
+struct ChipBlocks {
+    std::uint32_t base = 0;  // the chip's first block
+    std::uint32_t end = 0;   // the chip's last block
+    int spans = 1;
+    BlockSpan data[2];
+    BlockSpan replacement[2];
+};
+ChipBlocks ChipBlocksOf(const MediaGeometry& geometry, std::uint8_t chipCode, std::uint32_t chip);
+
+// The data position of logical block `logicalBlock`; for the medium's
+// logical block count it is the address just after the last data position.
+std::uint32_t DataPosition(const MediaGeometry& geometry, std::uint8_t chipCode, std::uint32_t logicalBlock);
+
 }  // namespace kt4790

@@ -557,12 +557,15 @@ TEST_F(DialogTest, EachFailingStepGivesItsDialogsMessage) {
         std::uint32_t afterCommands;
         Box formatBox, partitionBox;  // KT4790CAP; KT4790MCAP shows kNotFound for every erase step
         bool erasing;
+        // A failed sector of block 0's restore does not end it: the sectors
+        // after it, the DescriptorSector among them, are still written back.
+        bool restoreGoesOn = false;
     };
     const Case cases[] = {
         {"GetChipVersion", 0x30, kChip, 0, kNotFound, kNotFound, false},
         {"GetMediaSize", 0x30, kMedia, 0, kNotFound, kNotFound, false},
         {"save of block 0", 0x13, kVscRead, 0, kNotFoundComma, kNotFoundStop, true},
-        {"restore of block 0", 0x13, kVscWrite, 0, kNotFound, kNotFoundStop, true},
+        {"restore of block 0", 0x13, kVscWrite, 0, kNotFound, kNotFoundStop, true, true},
         {"spare-area read", 0x30, kVscRead, 0, kNotFound, kNotFound, true},
         {"descriptor read", 0x30, -1, 3, kNotFound, kNotFound, true},  // after the two queries and the spare area
         {"SetEString", 0x30, kSetEString, 0, kNotFound, kNotFound, true},
@@ -578,6 +581,7 @@ TEST_F(DialogTest, EachFailingStepGivesItsDialogsMessage) {
             g_fault.opcode = c.opcode;
             g_fault.afterCommands = c.afterCommands;
             World().ReplaceExport(kLibrary, "WriteProtect", AsExport(&WritableThenFault));
+            const std::vector<std::uint8_t> before = Descriptor();
             Run(dialog);
 
             const Box& message = !c.erasing || !kAspi ? (dialog == Dialog::Format ? c.formatBox : c.partitionBox)
@@ -585,7 +589,16 @@ TEST_F(DialogTest, EachFailingStepGivesItsDialogsMessage) {
             const bool closes = kAspi && dialog == Dialog::Format && c.erasing;
             EXPECT_EQ(Boxes(), closes ? AfterStart(dialog, {message, kFormatFailedBox}) : AfterStart(dialog, {message}));
             ASSERT_FALSE(disk_->trace().empty());
-            EXPECT_EQ(disk_->trace().back().status, emulator::kStatusCheckCondition);  // nothing after the failure
+            if (c.restoreGoesOn) {
+                const emulator::CommandRecord& last = disk_->trace().back();
+                EXPECT_EQ(last.cdb[0], kVscWrite);
+                EXPECT_EQ(kt4790::ReadBigEndian32(&last.cdb[2]), 255u);  // the block's last sector
+                EXPECT_EQ(last.status, 0);
+                const std::vector<std::uint8_t> after = Descriptor();
+                EXPECT_TRUE(std::equal(before.begin(), before.begin() + kt4790::kBootFlagOffset, after.begin()));
+            } else {
+                EXPECT_EQ(disk_->trace().back().status, emulator::kStatusCheckCondition);  // nothing after the failure
+            }
             if (closes) {
                 ExpectClosed(dialog);
             } else {

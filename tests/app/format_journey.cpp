@@ -8,6 +8,12 @@
 //                              label typed, "Start"
 //     partition LAYOUT SIZE    "PARTITION", SIZE typed key by key into the
 //                              security size, "Start", the question answered OK
+//     security|standard|both LAYOUT LABELS
+//                              "FORMAT" on a split medium, the two-area dialog:
+//                              that storage button, the layout (not for the
+//                              security disk, whose group is disabled), the
+//                              labels typed ("SECURITY|STANDARD" for both),
+//                              "Start", the question answered OK
 //   LAYOUT: fdd, zip or hdd (the radio button checked). A gate in front of a
 //   dialog gets the password (default: none).
 //
@@ -32,6 +38,7 @@
 #include "app/Pchkpwd.h"
 #include "app/WinMain.h"
 #include "emulator/controller.h"
+#include "format/Dformat.h"
 #include "format/Partition.h"
 #include "format/Sformat.h"
 #include "vcl/headless/driver.h"
@@ -50,6 +57,7 @@ constexpr const char* kFormatted = "Format was successful. You need to unplug an
 constexpr const char* kFormatted = "Format was successful. You need to unplug and replug the device.";
 #endif
 constexpr const char* kPartitioned = "Partition was successful. You need to unplug and replug the device!";
+constexpr const char* kAreasFormatted = "Format was successful. You need to unplug and replug the device!";
 
 struct Step {
     std::string action;  // format or partition
@@ -60,7 +68,8 @@ struct Step {
 int Usage(const std::string& problem) {
     std::cerr << "format_journey: " << problem
               << "\nusage: format_journey IMAGE [--password TEXT] STEP...\n"
-                 "  STEP: format fdd|zip|hdd LABEL | partition fdd|zip|hdd SIZE\n";
+                 "  STEP: format fdd|zip|hdd LABEL | partition fdd|zip|hdd SIZE |\n"
+                 "        security|standard|both fdd|zip|hdd LABELS\n";
     return 2;
 }
 
@@ -143,6 +152,32 @@ bool RunPartition(const Step& step, const std::string& password, const emulator:
     return TimedStart(PartitionForm->btnStartParti, disk);
 }
 
+bool RunAreas(const Step& step, const std::string& password, const emulator::Controller& disk) {
+    if (!Did(userClick(JUtilityForm->btnFormat), "FORMAT") || !PassGate(password)) return false;
+    if (!JDFormatForm->Visible()) {
+        std::cout << "refused: the two-area format dialog is not shown\n";
+        return false;
+    }
+    vcl::TRadioButton* storage = step.action == "security"   ? JDFormatForm->rbtnMainStorage
+                                 : step.action == "standard" ? JDFormatForm->rbtnAcceStorage
+                                                             : JDFormatForm->rbtnBoth;
+    vcl::TRadioButton* layout = step.layout == "hdd"   ? JDFormatForm->rbtnHDDBoot
+                                : step.layout == "zip" ? JDFormatForm->rbtnZIPBoot
+                                                       : JDFormatForm->rbtnFDDBoot;
+    const std::size_t bar = step.text.find('|');
+    const std::string security = step.action == "both" ? step.text.substr(0, bar) : step.text;
+    const std::string standard = bar == std::string::npos ? step.text : step.text.substr(bar + 1);
+    if (!Did(userCheck(storage), "the storage")) return false;
+    if (step.action != "security" && !Did(userCheck(layout), "the layout")) return false;
+    if (step.action != "standard" && !Did(userType(JDFormatForm->edtMainVolume, security), "the security label")) {
+        return false;
+    }
+    if (step.action != "security" && !Did(userType(JDFormatForm->edtAcceVolume, standard), "the standard label")) {
+        return false;
+    }
+    return TimedStart(JDFormatForm->btnStart, disk);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -157,7 +192,9 @@ int main(int argc, char** argv) {
             i += 2;
             continue;
         }
-        if ((word != "format" && word != "partition") || i + 2 >= argc) return Usage("bad step at " + word);
+        const bool known = word == "format" || word == "partition" || word == "security" || word == "standard" ||
+                           word == "both";
+        if (!known || i + 2 >= argc) return Usage("bad step at " + word);
         const Step step{word, argv[i + 1], argv[i + 2]};
         if (step.layout != "fdd" && step.layout != "zip" && step.layout != "hdd") return Usage("bad layout " + step.layout);
         steps.push_back(step);
@@ -200,9 +237,18 @@ int main(int argc, char** argv) {
     bool allDone = true;
     for (const Step& step : steps) {
         std::cout << "step: " << step.action << " " << step.layout << " \"" << step.text << "\"\n";
-        const bool format = step.action == "format";
-        const bool pressed = format ? RunFormat(step, password, *disk) : RunPartition(step, password, *disk);
-        const bool succeeded = PrintBoxes(seen, format ? kFormatted : kPartitioned);
+        bool pressed = false;
+        const char* success = kAreasFormatted;
+        if (step.action == "format") {
+            pressed = RunFormat(step, password, *disk);
+            success = kFormatted;
+        } else if (step.action == "partition") {
+            pressed = RunPartition(step, password, *disk);
+            success = kPartitioned;
+        } else {
+            pressed = RunAreas(step, password, *disk);
+        }
+        const bool succeeded = PrintBoxes(seen, success);
         allDone = allDone && pressed && succeeded;
         if (!allDone) break;
     }
