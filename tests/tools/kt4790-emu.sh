@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # End-to-end checks of kt4790-emu on images in a temporary folder.
-#   kt4790-emu.sh TOOL GROUP     GROUP: create-show | list | replug | errors
+#   kt4790-emu.sh TOOL GROUP     GROUP: create-show | list | replug | import | errors
 set -u
 
 emu=$1
@@ -14,8 +14,8 @@ out=""
 err=""
 rc=0
 
-run() {  # run ARGS...: runs the tool, keeps stdout, stderr and exit code
-    "$emu" "$@" >"$work/stdout" 2>"$work/stderr"
+run() {  # run ARGS...: runs the tool, keeps stdout, stderr and exit code; a hang fails (exit code 124)
+    timeout 120 "$emu" "$@" >"$work/stdout" 2>"$work/stderr"
     rc=$?
     out=$(cat "$work/stdout")
     err=$(cat "$work/stderr")
@@ -182,6 +182,100 @@ replug() {
     check "a refused replug leaves the file as it was" cmp -s "$work/pw.locked" "$work/impossible.copy"
 }
 
+# Sets the descriptor sector's PartitionWord (big-endian at byte 494) in an
+# image file: the standard area's size in logical blocks.
+set_standard_blocks() {  # set_standard_blocks IMAGE BLOCKS
+    local at
+    at=$(LC_ALL=C grep -obaF "KT4790 CONFIG" "$1" | head -n 1 | cut -d: -f1)
+    # shellcheck disable=SC2059
+    printf "$(printf '\\x%02x\\x%02x' $(($2 >> 8)) $(($2 & 255)))" |
+        dd of="$1" bs=1 seek=$((at + 494)) conv=notrunc status=none
+}
+
+import() {
+    "$emu" create "$work/one.img" >/dev/null
+    # Two chips, a replaced data block, split inside the second chip.
+    "$emu" create "$work/split.img" --chip 0x13 --zones 2 --chips 2 --replace 5,1030 >/dev/null
+    set_standard_blocks "$work/split.img" 1300
+    run show "$work/split.img"
+    check "the split disk has a standard area of 1300 blocks" has_line "standard area:     1300 logical blocks"
+
+    # IMAGE AREA SECTORS FIRST-LAST OTHER-AREA: export -> import of random
+    # data -> export gives that data back; importing the first export restores
+    # the area; the other area's export never changes.
+    local cases=(
+        "one.img - 32000 0-999 -"
+        "split.img standard 41600 0-1299 security"
+        "split.img security 22400 1300-1999 standard"
+    )
+    local image area sectors blocks other
+    for entry in "${cases[@]}"; do
+        read -r image area sectors blocks other <<<"$entry"
+        local what="$image ${area/-/whole medium}" area_args=() other_args=()
+        [[ $area != - ]] && area_args=(--area "$area")
+        [[ $other != - ]] && other_args=(--area "$other")
+        rm -f "$work"/*.raw
+        "$emu" export "$work/$image" "$work/before.raw" "${area_args[@]}" >/dev/null
+        "$emu" export "$work/$image" "$work/other-before.raw" "${other_args[@]}" >/dev/null
+        head -c $((sectors * 512)) /dev/urandom >"$work/random.raw"
+
+        run import "$work/$image" "$work/random.raw" "${area_args[@]}"
+        check "import into $what" succeeded
+        check "import into $what reports it" \
+            has_line "imported $work/random.raw to $work/$image: $sectors sectors, logical blocks $blocks"
+        "$emu" export "$work/$image" "$work/after.raw" "${area_args[@]}" >/dev/null
+        check "$what: export gives the imported data back" cmp -s "$work/random.raw" "$work/after.raw"
+        if [[ $other != - ]]; then
+            "$emu" export "$work/$image" "$work/other-after.raw" "${other_args[@]}" >/dev/null
+            check "$what: the $other area is unchanged" cmp -s "$work/other-before.raw" "$work/other-after.raw"
+        fi
+
+        run import "$work/$image" "$work/before.raw" "${area_args[@]}"
+        rm -f "$work/after.raw"
+        "$emu" export "$work/$image" "$work/after.raw" "${area_args[@]}" >/dev/null
+        check "$what: export -> import -> export is byte-identical" cmp -s "$work/before.raw" "$work/after.raw"
+    done
+    run show "$work/split.img"
+    check "imports leave the descriptor sector alone" has_line "standard area:     1300 logical blocks"
+
+    # Refusals: exit code 1, one line, the image file as it was.
+    "$emu" create "$work/protected.img" --write-protected >/dev/null
+    "$emu" create "$work/unmapped.img" --descriptor-block 30 >/dev/null  # logical blocks 993-999 have no data block
+    head -c $((32000 * 512)) /dev/zero >"$work/whole.raw"
+    head -c $((41600 * 512 - 1)) /dev/zero >"$work/short.raw"
+    head -c $((41600 * 512 + 1)) /dev/zero >"$work/long.raw"
+    : >"$work/empty.raw"
+    mkfifo "$work/fifo.raw"
+    mkdir "$work/folder.raw"
+    local refusals=(
+        "split.img short.raw --area standard|41600 sectors"
+        "split.img long.raw --area standard|41600 sectors"
+        "split.img empty.raw|64000 sectors"
+        "split.img whole.raw --area security|22400 sectors"
+        "split.img fifo.raw|not a regular file"
+        "split.img folder.raw|not a regular file"
+        "split.img missing.raw|no such file"
+        "protected.img whole.raw|WRITE(10) of sector 0 failed"
+        "unmapped.img whole.raw|WRITE(10) of sector 31776 failed"
+    )
+    local refusal words says input options
+    for refusal in "${refusals[@]}"; do
+        words=${refusal%%|*}
+        says=${refusal#*|}
+        read -r image input options <<<"$words"
+        cp "$work/$image" "$work/kept.img"
+        # shellcheck disable=SC2086
+        run import "$work/$image" "$work/$input" $options
+        check "import refuses $words" refused_with 1
+        check "import of $words says why" grep -qF "$says" "$work/stderr"
+        check "a refused import ($words) leaves the image as it was" cmp -s "$work/$image" "$work/kept.img"
+    done
+    run import "$work/split.img" "$work/whole.raw" --area boot
+    check "import refuses an unknown area" refused_with 2
+    run import "$work/split.img"
+    check "import without INPUT" refused_with 2
+}
+
 errors() {
     "$emu" create "$work/good.img" >/dev/null
     local size
@@ -254,6 +348,7 @@ case $group in
     create-show) create_show ;;
     list) list ;;
     replug) replug ;;
+    import) import ;;
     errors) errors ;;
     *) echo "unknown group $group" >&2; exit 2 ;;
 esac

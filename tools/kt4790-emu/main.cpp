@@ -7,12 +7,14 @@
 //   kt4790-emu list IMAGE...            the device lists of both libraries
 //   kt4790-emu export IMAGE OUTPUT      the medium as the host reads it, as a
 //                                       raw image (or one area of it)
+//   kt4790-emu import IMAGE INPUT       a raw image written into the medium
+//                                       (or one area of it), as the host writes
 //
 // Every error is one line on stderr and a non-zero exit: 2 for a bad command
 // line, 1 for anything else (a missing, truncated or foreign image, a library
 // that cannot be loaded).
 //
-// `create`, `show`, `replug` and `export` are portable: they talk to the controller with the
+// `create`, `show`, `replug`, `export` and `import` are portable: they talk to the controller with the
 // commands the libraries send, through emulator::Controller::Execute. `list`
 // needs the simulated machine (winsim) and so exists on Linux only.
 
@@ -503,7 +505,7 @@ int RunReplug(const std::vector<std::string>& args) {
 }
 
 // ---------------------------------------------------------------------------
-// export
+// export and import
 // ---------------------------------------------------------------------------
 
 // Logical blocks of an area, in the host's numbering.
@@ -532,6 +534,42 @@ BlockRange AreaBlocks(emulator::Controller& controller, const std::string& path,
     return {standard, logical - standard};
 }
 
+// export and import move the medium in runs of 32 sectors: both block sizes
+// hold whole runs, so a run never spans two blocks and a refused one lies in
+// one block.
+constexpr std::uint32_t kRun = kt4790::kSmallBlockSectors;
+
+// What export and import work on: IMAGE's controller and the area of its
+// medium that --area names, and the raw image file (OUTPUT or INPUT).
+struct AreaTransfer {
+    std::string image;
+    std::string file;
+    std::unique_ptr<emulator::Controller> controller;
+    BlockRange range;
+    std::uint64_t firstSector = 0;  // logical
+    std::uint64_t sectors = 0;
+
+    // "N sectors, logical blocks A-B"
+    std::string Summary() const {
+        return std::to_string(sectors) + " sectors, logical blocks " + std::to_string(range.first) + "-" +
+               std::to_string(range.count == 0 ? range.first : range.first + range.count - 1);
+    }
+};
+
+AreaTransfer OpenArea(const std::vector<std::string>& args, const char* usage) {
+    const ParsedArgs parsed = ParseArgs(args, {{"--area", true}});
+    if (parsed.positional.size() != 2) throw UsageError(usage);
+    AreaTransfer area;
+    area.image = parsed.positional[0];
+    area.file = parsed.positional[1];
+    area.controller = OpenImage(area.image);
+    area.controller->SetTracing(false);
+    area.range = AreaBlocks(*area.controller, area.image, parsed.Has("--area") ? parsed.options.at("--area") : "");
+    area.firstSector = std::uint64_t{area.range.first} * area.controller->sectorsPerBlock();
+    area.sectors = std::uint64_t{area.range.count} * area.controller->sectorsPerBlock();
+    return area;
+}
+
 bool AllZero(const std::vector<std::uint8_t>& bytes) {
     for (std::uint8_t b : bytes) {
         if (b != 0) return false;
@@ -540,30 +578,22 @@ bool AllZero(const std::vector<std::uint8_t>& bytes) {
 }
 
 int RunExport(const std::vector<std::string>& args) {
-    const ParsedArgs parsed = ParseArgs(args, {{"--area", true}});
-    if (parsed.positional.size() != 2) throw UsageError("export takes IMAGE and OUTPUT");
-    const std::string& path = parsed.positional[0];
-    const std::string& output = parsed.positional[1];
-    const std::unique_ptr<emulator::Controller> controller = OpenImage(path);
-    controller->SetTracing(false);
-    const BlockRange range = AreaBlocks(*controller, path, parsed.Has("--area") ? parsed.options.at("--area") : "");
+    const AreaTransfer area = OpenArea(args, "export takes IMAGE and OUTPUT");
+    const std::string& path = area.image;
+    const std::string& output = area.file;
 
     std::error_code ignored;
     if (std::filesystem::exists(output, ignored)) throw Failure(output + ": already exists; not overwritten");
     std::ofstream file(output, std::ios::binary);
     if (!file) throw Failure(output + ": cannot be written");
 
-    // READ(10) in runs of 32 sectors (both block sizes hold whole runs). Runs
-    // of zeros are left as holes, so a large, mostly empty medium stays small
-    // on disk.
-    constexpr std::uint32_t kRun = kt4790::kSmallBlockSectors;
-    const std::uint64_t firstSector = std::uint64_t{range.first} * controller->sectorsPerBlock();
-    const std::uint64_t sectors = std::uint64_t{range.count} * controller->sectorsPerBlock();
+    // Runs of zeros are left as holes, so a large, mostly empty medium stays
+    // small on disk.
     std::vector<std::uint8_t> run(kRun * kt4790::kSectorSize);
-    for (std::uint64_t done = 0; done < sectors; done += kRun) {
-        const auto lba = static_cast<std::uint32_t>(firstSector + done);
+    for (std::uint64_t done = 0; done < area.sectors; done += kRun) {
+        const auto lba = static_cast<std::uint32_t>(area.firstSector + done);
         std::fill(run.begin(), run.end(), 0);
-        if (!Send(*controller, devcmd::Read10(lba, static_cast<std::uint32_t>(run.size())), run.data(),
+        if (!Send(*area.controller, devcmd::Read10(lba, static_cast<std::uint32_t>(run.size())), run.data(),
                   static_cast<std::uint32_t>(run.size()))) {
             throw Failure(path + ": READ(10) of sector " + std::to_string(lba) + " failed");
         }
@@ -573,10 +603,54 @@ int RunExport(const std::vector<std::string>& args) {
     }
     file.close();
     if (!file) throw Failure(output + ": cannot be written");
-    std::filesystem::resize_file(output, sectors * kt4790::kSectorSize, ignored);
+    std::filesystem::resize_file(output, area.sectors * kt4790::kSectorSize, ignored);
     if (ignored) throw Failure(output + ": cannot be written (" + ignored.message() + ")");
-    std::cout << "exported " << path << " to " << output << ": " << sectors << " sectors, logical blocks "
-              << range.first << "-" << (range.count == 0 ? range.first : range.first + range.count - 1) << "\n";
+    std::cout << "exported " << path << " to " << output << ": " << area.Summary() << "\n";
+    return 0;
+}
+
+// The reverse of export: INPUT, a raw image of exactly the area's size, is
+// written with WRITE(10) through the controller's map. The image file is
+// saved only when every run was written, so a refused input or a failed
+// write leaves it as it was.
+int RunImport(const std::vector<std::string>& args) {
+    const AreaTransfer area = OpenArea(args, "import takes IMAGE and INPUT");
+    const std::string& path = area.image;
+    const std::string& input = area.file;
+    const std::uint64_t sectors = area.sectors;
+
+    // Only a regular file is opened: a FIFO would wait for a writer, a device
+    // could read without end.
+    std::error_code status;
+    const std::filesystem::file_status kind = std::filesystem::status(input, status);
+    if (!std::filesystem::exists(kind)) throw Failure(input + ": cannot be read (no such file)");
+    if (!std::filesystem::is_regular_file(kind)) throw Failure(input + ": not a regular file");
+    const std::uintmax_t size = std::filesystem::file_size(input, status);
+    if (status) throw Failure(input + ": cannot be read (" + status.message() + ")");
+    if (size != sectors * kt4790::kSectorSize) {
+        throw Failure(input + ": " + std::to_string(size) + " bytes, but the area holds " +
+                      std::to_string(sectors * kt4790::kSectorSize) + " bytes (" + std::to_string(sectors) +
+                      " sectors)");
+    }
+    std::ifstream file(input, std::ios::binary);
+    if (!file) throw Failure(input + ": cannot be read");
+
+    std::vector<std::uint8_t> run(kRun * kt4790::kSectorSize);
+    for (std::uint64_t done = 0; done < sectors; done += kRun) {
+        const auto lba = static_cast<std::uint32_t>(area.firstSector + done);
+        // A file that shrinks while it is read ends early.
+        if (!file.read(reinterpret_cast<char*>(run.data()), static_cast<std::streamsize>(run.size()))) {
+            throw Failure(input + ": cannot be read at byte " + std::to_string(done * kt4790::kSectorSize));
+        }
+        if (!Send(*area.controller, devcmd::Write10(lba, static_cast<std::uint32_t>(run.size())), run.data(),
+                  static_cast<std::uint32_t>(run.size()))) {
+            throw Failure(path + ": WRITE(10) of sector " + std::to_string(lba) + " failed; image not changed");
+        }
+    }
+
+    std::string error;
+    if (!devstack::ReplaceImage(*area.controller, path, &error)) throw ImageFailure(path, error, "cannot be written");
+    std::cout << "imported " << input << " to " << path << ": " << area.Summary() << "\n";
     return 0;
 }
 
@@ -710,6 +784,12 @@ const Subcommand kSubcommands[] = {
      "    the medium as the host reads it (READ(10)), as a raw image file; with --area\n"
      "    only that area, as the descriptor sector's PartitionWord divides the medium",
      RunExport},
+    {"import",
+     "import IMAGE INPUT [--area standard|security]\n"
+     "    writes the raw image file INPUT into the medium as the host writes it\n"
+     "    (WRITE(10)); with --area only into that area. INPUT must be exactly the\n"
+     "    size of the medium or area",
+     RunImport},
 #ifndef _WIN32
     {"list",
      "list IMAGE...\n    attaches the images and lists them through KT4790DLL and KT4790mDLL, as the\n"
