@@ -2,8 +2,7 @@
 // "FORMAT" and "PARTITION" and driven as a person would over emulated disks
 // through the real device library of the build; then the medium as the
 // host reads it.
-#include "app_test.h"
-#include "trace.h"
+#include "erase_dialogs.h"
 
 #include "app/Jutility.h"
 #include "app/Main.h"
@@ -25,19 +24,14 @@ constexpr const char* kFormatted = "Format was successful. You need to unplug an
 #else
 constexpr const char* kFormatted = "Format was successful. You need to unplug and replug the device.";
 #endif
-const Box kConfirm{"This will erase all data inside the disk. Do you want to continue?", "WARNING", MB_OKCANCEL};
 const Box kPartitioned{"Partition was successful. You need to unplug and replug the device!", "OK", MB_OK};
 const Box kFormattedBox{kFormatted, "OK", MB_OK};
 
 class FormatDialogsTest : public AppTest {
 protected:
     void AddFormatDisk(std::uint8_t chipCode, bool large, std::uint8_t zones, std::uint8_t chips) {
-        emulator::Config config;
+        emulator::Config config = Medium(chipCode, large, zones, chips);
         config.deviceName = u"FORMAT DISK";
-        config.chipCode = chipCode;
-        config.largeBlock = large;
-        config.zoneCount = zones;
-        config.chipCount = chips;
         disk_ = std::make_shared<emulator::Controller>(config);
         World().AddDevice(disk_);
     }

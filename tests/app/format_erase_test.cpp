@@ -5,9 +5,7 @@
 // of every failing step per dialog and build, and the close box during an
 // erase. What the formatter then writes is judged by fsck.fat and mtools in
 // format-journey-check.sh.
-#include "app_test.h"
-#include "stand_ins.h"
-#include "trace.h"
+#include "erase_dialogs.h"
 
 #include <map>
 
@@ -30,40 +28,19 @@ using vcl::headless::userClick;
 using vcl::headless::userCloseBox;
 using vcl::headless::userType;
 
-constexpr std::uint8_t kModeSense = 0x5A;
-constexpr std::uint8_t kChip = 0xC0;
-constexpr std::uint8_t kMedia = 0xC1;
-constexpr std::uint8_t kEraseBlock = 0xF3;
-constexpr std::uint8_t kVscWrite = 0xF4;
-constexpr std::uint8_t kSetEString = 0xF8;
-constexpr std::uint8_t kGetPhyBlock = 0xF9;
-
 #ifdef KT4790_ASPI
-constexpr bool kAspi = true;
 constexpr const char* kFormatted = "Format was successful. You need to unplug and replug the device!";
-constexpr const char* kFormatFailed = "Format Failed!";
 constexpr const char* kEnterSize = "Please enter the Security storage size!";
-constexpr const char* kLibraryMissing = "Can't load the KT4790mDLL.";
 #else
-constexpr bool kAspi = false;
 constexpr const char* kFormatted = "Format was successful. You need to unplug and replug the device.";
-constexpr const char* kFormatFailed = "Format Failed!!";
 constexpr const char* kEnterSize = "Please enter the security storage size!";
-constexpr const char* kLibraryMissing = "Can't load the KT4790DLL.";
 #endif
-// WriteProtect's MODE SENSE(10): page code 0x3F in byte 2.
-const Sent kWriteProtectSent{kModeSense, 0x3F000000, 0};
 
-const Box kConfirm{"This will erase all data inside the disk. Do you want to continue?", "WARNING", MB_OKCANCEL};
 const Box kPartitioned{"Partition was successful. You need to unplug and replug the device!", "OK", MB_OK};
 const Box kFormattedBox{kFormatted, "OK", MB_OK};
-const Box kFormatFailedBox = Warning(kFormatFailed);
 const Box kPartitionFailedBox = Error("Partition Failed!");
-const Box kUpdate = Warning("Please update the program!");
-const Box kNotFound = Warning("Can't find the device, please check the device!");
 const Box kNotFoundComma = Warning("Can't find the device,please check the device!");
 const Box kNotFoundStop = Warning("Can't find the device.Please check the device!");
-const Box kWriteProtected = Warning("This USB Flash Disk is write protected!");
 const Box kNoZeroStandard =
     Error("The Standard Storage can't be partitioned into 0MB when the password is existing.");
 const Box kIncorrectTyped = Warning("Incorrect size! Please reenter the Security storage size.");
@@ -77,43 +54,13 @@ std::vector<Box> AfterStart(Dialog dialog, std::vector<Box> boxes) {
     return boxes;
 }
 
-// A command with its address and option bits, whatever its operation code.
-Sent Command(const emulator::CommandRecord& r) { return {r.cdb[0], kt4790::ReadBigEndian32(&r.cdb[2]), r.cdb[1]}; }
-
-emulator::Config Medium(std::uint8_t chipCode, bool large, std::uint8_t zones, std::uint8_t chips = 1) {
-    emulator::Config config;
-    config.deviceName = u"DISK";
-    config.chipCode = chipCode;
-    config.largeBlock = large;
-    config.zoneCount = zones;
-    config.chipCount = chips;
-    return config;
-}
 emulator::Config WithPassword(emulator::Config config) {
     config.password = "pw";
     return config;
 }
 
-class DialogTest : public AppTest {
+class DialogTest : public EraseDialogTest {
 protected:
-    // A fresh program and World with one disk, its DescriptorSector's
-    // BootFlag set (so a layout that clears it shows), the utility window up.
-    void Start(const emulator::Config& config) {
-        vcl::headless::resetApplication();
-        ClearFormGlobals();
-        World().Reset();
-        World().SetWindowsVersion(SupportedVersion());
-        disk_ = std::make_shared<emulator::Controller>(config);
-        World().AddDevice(disk_);
-        std::uint8_t sector[512];
-        ReadDescriptorSector(*disk_, sector);
-        sector[kt4790::kBootFlagOffset] = 1;
-        WriteDescriptorSector(*disk_, sector);
-        ASSERT_EQ(AppMain(), 0);
-        MainForm->SetVisible(false);
-        JUtilityForm->SetVisible(true);
-    }
-
     // The dialog opened by its button, through its gate when the disk has a
     // password; what that showed and sent is cleared.
     void Open(Dialog dialog) {
@@ -150,17 +97,6 @@ protected:
         Press(StartButton(dialog));
     }
 
-    static void Press(vcl::TButton* button) { ASSERT_TRUE(userClick(button)) << lastRefusal(); }
-
-    // Commands of an operation code (at one address) since the last clear.
-    std::size_t Count(std::uint8_t opcode, std::int64_t address = -1) const {
-        std::size_t count = 0;
-        for (const emulator::CommandRecord& r : disk_->trace()) {
-            count += r.cdb[0] == opcode && (address < 0 || kt4790::ReadBigEndian32(&r.cdb[2]) == address);
-        }
-        return count;
-    }
-
     // The commands from the Start's WriteProtect (MODE SENSE, which nothing
     // else sends) to the last sector write or SetEString: the opening checks
     // and the erase of a medium without blocks to erase.
@@ -176,34 +112,14 @@ protected:
         return sent;
     }
 
-    std::vector<std::uint8_t> Descriptor() const {
-        std::uint8_t sector[512];
-        ReadDescriptorSector(*disk_, sector);
-        return {sector, sector + 512};
-    }
-
     // The dialog as a failure exit that keeps it leaves it.
     static void ExpectOpenAndIdle(Dialog dialog) {
-        EXPECT_TRUE(Form(dialog)->Visible());
-        EXPECT_TRUE(StartButton(dialog)->Enabled());
-        EXPECT_TRUE(CloseButton(dialog)->Enabled());
-        EXPECT_FALSE(JUtilityForm->btnFormat->Enabled());
+        EraseDialogTest::ExpectOpenAndIdle(Form(dialog), StartButton(dialog), CloseButton(dialog));
     }
     // The dialog gone and the utility window usable again.
     static void ExpectClosed(Dialog dialog) {
-        EXPECT_FALSE(Form(dialog)->Visible());
-        EXPECT_TRUE(StartButton(dialog)->Enabled());
-        EXPECT_TRUE(CloseButton(dialog)->Enabled());
-        EXPECT_TRUE(JUtilityForm->Enabled());
-        EXPECT_TRUE(JUtilityForm->btnFormat->Enabled());
-        EXPECT_TRUE(JUtilityForm->btnPartition->Enabled());
+        EraseDialogTest::ExpectClosed(Form(dialog), StartButton(dialog), CloseButton(dialog));
     }
-    static void ExpectNothingLeftOpen() {
-        EXPECT_EQ(World().LoadedLibraryCount(), 0);
-        EXPECT_EQ(HandlesBesidesTheMutex(), 0);
-    }
-
-    std::shared_ptr<emulator::Controller> disk_;
 };
 
 // --- what the dialogs compute ------------------------------------------------------------
@@ -532,19 +448,6 @@ TEST_F(DialogTest, ZoneCountZeroStoresTheDescriptorAndTheFormatterRefuses) {
 
 // --- failures ------------------------------------------------------------------------------
 
-// The fault each case arms when the Start handler asks for WriteProtect (a
-// stand-in that answers 0): so only the handler's own commands meet it.
-emulator::Controller* g_disk = nullptr;
-emulator::Fault g_fault;
-#ifdef KT4790_ASPI
-int WINAPI WritableThenFault(BYTE, BYTE) {
-#else
-int WINAPI WritableThenFault(HANDLE) {
-#endif
-    g_disk->InjectFault(g_fault);
-    return 0;
-}
-
 // Every step of the opening checks and of the erase, in both dialogs: its
 // message (two texts of KT4790CAP lack the blank after the comma or full
 // stop), then the failure exit. KT4790MCAP's format ends an erase failure in
@@ -576,11 +479,10 @@ TEST_F(DialogTest, EachFailingStepGivesItsDialogsMessage) {
             SCOPED_TRACE(std::string(dialog == Dialog::Format ? "format: " : "partition: ") + c.what);
             Start(Medium(c.chipCode, true, 1));
             Open(dialog);
-            g_disk = disk_.get();
-            g_fault = emulator::Fault();
-            g_fault.opcode = c.opcode;
-            g_fault.afterCommands = c.afterCommands;
-            World().ReplaceExport(kLibrary, "WriteProtect", AsExport(&WritableThenFault));
+            emulator::Fault fault;
+            fault.opcode = c.opcode;
+            fault.afterCommands = c.afterCommands;
+            WritableThenFault::Arm(*disk_, fault);
             const std::vector<std::uint8_t> before = Descriptor();
             Run(dialog);
 
