@@ -35,8 +35,13 @@
 #   format    each program, on a disk with a password: FORMAT through its
 #             gate, the single-disk format dialog with a label typed, then
 #             PARTITION through its gate with a security area of 5 MB typed
-#             key by key; after each, every area exported (kt4790-emu.exe
-#             export) passes fsck.fat -n and mtools (tests/format/fat-checks.sh).
+#             key by key; a file put into the standard area from outside
+#             (exported, mcopy, imported); then FORMAT through its gate
+#             again, now the two-area dialog (same caption as the single-disk
+#             one), "Security Disk" with a label typed. After each, every area
+#             exported (kt4790-emu.exe export) passes fsck.fat -n and mtools
+#             (tests/format/fat-checks.sh); after the last, the standard area
+#             is byte for byte what was imported and gives the file back.
 # Screenshots go to build/wine-shots/.
 #
 # Each check is a function check_NAME below, named in the list of sections
@@ -73,7 +78,7 @@ fail() {
 source "$root/scripts/wine-env.sh"
 
 if [[ "${1:-}" != --inside ]]; then
-    for command in wineboot wineserver xvfb-run import od; do
+    for command in wineboot wineserver xvfb-run import od mcopy cmp; do
         command -v "$command" >/dev/null || fail "$command is missing (scripts/install-deps.sh installs it)"
     done
     if ! wine_choose; then
@@ -97,7 +102,7 @@ if [[ "${1:-}" != --inside ]]; then
         [[ $found == "$machine" ]] || fail "$bin/$file is not built for this Wine (PE machine ${found:-unreadable}, want $machine)"
     done
     # Everything runs inside one virtual display, bounded in time.
-    timeout 600 xvfb-run -a -s "-screen 0 1024x768x24" bash "${BASH_SOURCE[0]}" --inside "$arch" "$bin"
+    timeout 900 xvfb-run -a -s "-screen 0 1024x768x24" bash "${BASH_SOURCE[0]}" --inside "$arch" "$bin"
     status=$?
     ((status == 124)) && echo "wine-check: timed out" >&2
     exit "$status"
@@ -112,7 +117,10 @@ trap stop_wine EXIT
 
 elapsed() { echo "$((SECONDS - started))s"; }
 
-wincheck() { timeout 60 "$wine" wincheck.exe "$@"; }
+# wincheck_for SECONDS ARGS...: wincheck.exe, ended after SECONDS at most;
+# wincheck: the same within a minute.
+wincheck_for() { timeout "$1" "$wine" wincheck.exe "${@:2}"; }
+wincheck() { wincheck_for 60 "$@"; }
 
 shot() {  # shot NAME: a screenshot of the whole virtual display
     import -window root "$shots/$1.png" || fail "no screenshot $1"
@@ -387,6 +395,8 @@ check_copy() {
 check_format_journey() {
     local program=$1 correct=$4 formatted=$5 build=$6
     local format_dialog="USB Flash Disk FORMAT  " partition_dialog="USB Flash Disk PARTITION" label="WINE DISK"
+    # Typed key by key: lower case, as the keys give it without shift.
+    local security_label="wine secure"
     start_at_utility "$program" "$2" "$3" "$correct" --large
 
     # FORMAT: its gate ("FORMAT" and two blanks), then the single-disk dialog.
@@ -421,12 +431,64 @@ check_format_journey() {
     wincheck box OK "Partition was successful. You need to unplug and replug the device!" 120000 ||
         fail "$program: the partition did not succeed"
     wincheck shown "$partition_dialog" no 10000 || fail "$program: the partition dialog stayed"
-    end_program "$program"
     # 5 MB of 15.6: 40 of 125 blocks of 128 KB; the areas have no labels.
     [[ $(emu show "$disks/disk.img" | grep '^standard area:') == *" 85 logical blocks" ]] ||
         fail "$program: the partition did not record a standard area of 85 blocks"
     check_exported_areas "$program, partitioned" zip "$build" ""
     echo "wine-check: $program formatted and partitioned an emulated disk through both gates ($(elapsed))"
+
+    # A file in the standard area, put there from outside while the program
+    # waits at the utility window. That is safe: the program sends nothing
+    # while it waits, the import replaces the image file in one step, and
+    # the program's device stack loads the file again before its next
+    # command when its bytes changed.
+    local standard=$disks/standard.img note=$disks/note.txt
+    rm -f "$standard" "$disks/standard-after.img" "$disks/note-back.txt"
+    emu export "$disks/disk.img" "$standard" --area standard >/dev/null || fail "cannot export the standard area"
+    local at
+    at=$(($(od -An -tu4 -j 454 -N 4 "$standard" | tr -d ' ') * 512))  # the partition's first byte
+    printf 'Put into the standard area of an emulated disk by the Wine check of %s.\r\n' "$program" >"$note"
+    MTOOLS_SKIP_CHECK=1 mcopy -i "$standard@@$at" "$note" ::NOTE.TXT || fail "mcopy cannot put a file into $standard"
+    emu import "$disks/disk.img" "$standard" --area standard >/dev/null || fail "cannot import the standard area"
+
+    # FORMAT on the split medium: its gate, then the two-area dialog. It has
+    # the caption of the single-disk dialog, which stays hidden: wincheck
+    # takes the window shown. "Security Disk" makes the security label's
+    # edit (the first) the usable one and disables the boot group: the
+    # security area gets the standard area's layout.
+    wincheck click "$utility_title" FORMAT || fail "$program: no FORMAT button"
+    wincheck shown "FORMAT  " yes 10000 || fail "$program: no format password gate"
+    wincheck settext "FORMAT  " "$disk_password" && wincheck click "FORMAT  " OK || fail "cannot enter a password"
+    wincheck box OK "$correct" 10000 || fail "$program: the format gate refused the password"
+    wincheck shown "$format_dialog" yes 10000 || fail "$program: no format dialog on the split medium"
+    wincheck count "$format_dialog" 2 >/dev/null || fail "$program: not two format dialogs"
+    wincheck click "$format_dialog" "Security Disk" || fail "$program: the format dialog shown is not the two-area one"
+    wincheck type "$format_dialog" "$security_label" 1 || fail "cannot type the security label"
+    sleep 1
+    shot "two-area-dialog-${program%.exe}"
+    wincheck click "$format_dialog" Start || fail "no Start button"
+    wincheck box WARNING "This will erase all data inside the disk. Do you want to continue?" 10000 ||
+        fail "$program: no question before the two-area format"
+    # Its some 130 commands each load the image file again, and the ones
+    # that change the device save it: with the imported standard area it
+    # holds about 11 MB, so this takes half a minute under Wine, more on a
+    # busy machine.
+    wincheck_for 300 box OK "Format was successful. You need to unplug and replug the device!" 290000 ||
+        fail "$program: the security area format did not succeed"
+    wincheck shown "$format_dialog" no 10000 || fail "$program: the two-area format dialog stayed"
+    end_program "$program"
+
+    # The standard area is what was imported, and gives the file back; the
+    # security area has the label typed and the standard area's layout.
+    emu export "$disks/disk.img" "$disks/standard-after.img" --area standard >/dev/null ||
+        fail "cannot export the standard area"
+    cmp "$standard" "$disks/standard-after.img" || fail "$program: the security area format changed the standard area"
+    MTOOLS_SKIP_CHECK=1 mcopy -i "$disks/standard-after.img@@$at" ::NOTE.TXT "$disks/note-back.txt" &&
+        cmp "$note" "$disks/note-back.txt" || fail "$program: the file in the standard area is not the one put there"
+    check_exported_areas "$program, security area formatted" zip "$build" "" "" "$security_label" 1 1
+    rm -f "$standard" "$disks/standard-after.img" "$note" "$disks/note-back.txt"
+    echo "wine-check: $program formatted the security area through the two-area dialog; the standard area" \
+        "and its file stayed as they were ($(elapsed))"
 }
 
 # kt4790-emu.exe with Linux paths, its output with Linux line ends.
@@ -440,16 +502,18 @@ emu() {
     return "${PIPESTATUS[0]}"
 }
 
-# check_exported_areas WHAT LAYOUT BUILD LABEL: every area of the disk, as
-# the host reads it, checked by fsck.fat -n and mtools (in a subshell: the
-# checks have failure functions of their own).
+# check_exported_areas WHAT LAYOUT BUILD LABEL [STANDARD_LABEL SECURITY_LABEL
+# FILES CLUSTERS]: every area of the disk, as the host reads it, checked by
+# fsck.fat -n and mtools (in a subshell: the checks have failure functions of
+# their own); the labels and the files in the standard area are
+# check_disk_areas'.
 check_exported_areas() {
     local what=$1
     (
         # shellcheck source=tests/format/fat-checks.sh
         source "$root/tests/format/fat-checks.sh"
         fat_check_begin "$what"
-        check_disk_areas emu "$disks/disk.img" "$2" "$3" "$4" "" ""
+        check_disk_areas emu "$disks/disk.img" "$2" "$3" "$4" "${5-}" "${6-}" "${@:7}"
         fat_check_end
     ) || fail "$what: an exported area did not pass fsck.fat and mtools"
 }

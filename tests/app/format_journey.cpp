@@ -18,8 +18,8 @@
 //   dialog gets the password (default: none).
 //
 // Prints every message box ("box CAPTION: TEXT") and, for each Start, the
-// commands the disk received meanwhile by operation code and the time the
-// press took. The image is saved after the last step. Exit code 0 when every
+// commands the disk received meanwhile by operation code, how many of the
+// sector reads (F5) read spare areas, and the time the press took. The image is saved after the last step. Exit code 0 when every
 // step ended with its dialog's success message, 1 otherwise, 2 for a bad
 // command line.
 #include <windows.h>
@@ -37,6 +37,7 @@
 #include "app/Main.h"
 #include "app/Pchkpwd.h"
 #include "app/WinMain.h"
+#include "devlib/cdb.h"
 #include "emulator/controller.h"
 #include "format/Dformat.h"
 #include "format/Partition.h"
@@ -113,12 +114,17 @@ bool TimedStart(vcl::TButton* start, const emulator::Controller& disk) {
     if (!Did(userClick(start), "Start")) return false;
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
     std::map<int, std::size_t> byOpcode;
-    for (std::size_t i = first; i < disk.trace().size(); ++i) ++byOpcode[disk.trace()[i].cdb[0]];
+    std::size_t spareReads = 0;
+    for (std::size_t i = first; i < disk.trace().size(); ++i) {
+        const auto& cdb = disk.trace()[i].cdb;
+        ++byOpcode[cdb[0]];
+        if (cdb[0] == devcmd::kOpVscReadSector && (cdb[1] & devcmd::kSpareFlag) != 0) ++spareReads;
+    }
     const std::size_t commands = disk.trace().size() - first;
     std::printf("start: %.1f ms, %zu commands, %.2f us each\ncommands:", ms, commands,
                 commands == 0 ? 0.0 : ms * 1000 / static_cast<double>(commands));
     for (const auto& [opcode, count] : byOpcode) std::printf(" %02X=%zu", opcode, count);
-    std::printf("\n");
+    std::printf("\nspare reads: %zu\n", spareReads);
     return true;
 }
 

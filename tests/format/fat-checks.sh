@@ -10,21 +10,23 @@
 #       PROGRAM is not executable.
 #   fail TEXT / die TEXT
 #       One failure: fail goes on, die ends the check.
-#   check_area WHAT IMAGE LAYOUT N LABEL BUILD
+#   check_area WHAT IMAGE LAYOUT N LABEL BUILD [FILES CLUSTERS]
 #       IMAGE holds one exported area of N sectors, formatted in LAYOUT (hdd,
 #       zip or fdd) by BUILD (cap or aspi), with the volume label LABEL
-#       ("" for none). Expected: no finding of fsck.fat but the ones about
-#       volume labels (the volume label field of the boot sector holds zero
+#       ("" for none), and FILES files that the host put into its root
+#       directory since, in CLUSTERS clusters (default none). Expected: no
+#       finding of fsck.fat but the ones about volume labels (the volume label field of the boot sector holds zero
 #       bytes and a label in the root directory is padded with zero bytes;
 #       fsck.fat wants blanks). With those two fields given blanks on a copy,
 #       fsck.fat must find nothing at all. The geometry minfo shows, the
 #       partition entry and the cluster count are the layout's; the label is
-#       present exactly when it was given.
-#   check_disk_areas EMU DISK LAYOUT BUILD LABEL0 LABEL1 LABEL2
+#       present exactly when it was given; no cluster is used but the files'.
+#   check_disk_areas EMU DISK LAYOUT BUILD LABEL0 LABEL1 LABEL2 [FILES CLUSTERS]
 #       Exports the areas of the emulated disk image DISK as the host reads
 #       them (EMU: kt4790-emu) and checks each: the whole medium with LABEL0
 #       when its PartitionWord makes one area (0, or the whole medium), else
 #       the standard area with LABEL1 and the security area with LABEL2.
+#       FILES and CLUSTERS are those of the standard area (the whole medium).
 #   fat_check_end
 #       Exits 1 after any failure, else says PASS.
 
@@ -109,9 +111,10 @@ blank_label_fields() {  # blank_label_fields VOLUME ROOT_SECTOR LABEL OUT
     printf '%s' "$padded" | dd of="$out" bs=1 seek=43 conv=notrunc status=none
 }
 
-# check_area WHAT IMAGE LAYOUT N LABEL BUILD: one exported area of N sectors.
+# check_area WHAT IMAGE LAYOUT N LABEL BUILD [FILES CLUSTERS]: one exported
+# area of N sectors.
 check_area() {
-    local what=$1 image=$2 layout=$3 n=$4 label=$5 build=$6
+    local what=$1 image=$2 layout=$3 n=$4 label=$5 build=$6 host_files=${7:-0} used=${8:-0}
     local f gap=0 r=16 start=0 size=$n roots spt heads hidden=0 spc=32 fat=FAT12
     f=$(fat_sectors "$n")
     [[ $(stat -c %s "$image") -eq $((n * 512)) ]] || { fail "$what: export is not $n sectors"; return; }
@@ -153,16 +156,18 @@ check_area() {
     fi
 
     # Both FATs: the media byte and end-of-chain marks of the two reserved
-    # entries, the rest free (fsck.fat does not compare the media bytes).
-    local marks="248 255 255 0" copy
-    [[ $fat == FAT16 ]] && marks="248 255 255 255 0"
+    # entries, and the rest free when the host put no files in (fsck.fat
+    # counts their clusters; it does not compare the media bytes).
+    local marks="248 255 255" copy
+    [[ $fat == FAT16 ]] && marks="248 255 255 255"
+    ((used == 0)) && marks+=" 0"  # the first cluster's entry: free
     for copy in 0 1; do
         local at=$(((start + 1 + copy * f) * 512))
         local got
         got=$(od -An -tu1 -j "$at" -N 5 "$image" | xargs)
         [[ "$got" == "$marks"* ]] || fail "$what: FAT $((copy + 1)) starts $got, expected $marks"
-        od -An -tx1 -v -j "$((at + 5))" -N $((f * 512 - 5)) "$image" | tr -d ' \n' | grep -q '[1-9a-f]' &&
-            fail "$what: FAT $((copy + 1)) has used entries"
+        ((used == 0)) && od -An -tx1 -v -j "$((at + 5))" -N $((f * 512 - 5)) "$image" | tr -d ' \n' |
+            grep -q '[1-9a-f]' && fail "$what: FAT $((copy + 1)) has used entries"
     done
 
     # mtools, at the partition's offset.
@@ -194,15 +199,17 @@ check_area() {
     else
         grep -qxF " Volume in drive : has no label" "$work/mdir.txt" || fail "$what: mdir shows a label"
     fi
-    grep -qxF "No files" "$work/mdir.txt" || fail "$what: the root directory is not empty"
+    if ((host_files == 0)); then
+        grep -qxF "No files" "$work/mdir.txt" || fail "$what: the root directory is not empty"
+    fi
 
     # fsck.fat on the volume alone.
     local volume=$work/volume.img
     rm -f "$volume" "$work/blanked.img"
     dd if="$image" of="$volume" bs=512 skip="$start" conv=sparse status=none
-    local clusters=$(((volsize - data) / spc)) files=0 output rc findings
-    [[ -n $label ]] && files=1
-    local summary="$volume: $files files, 0/$clusters clusters"
+    local clusters=$(((volsize - data) / spc)) files=$host_files output rc findings
+    [[ -n $label ]] && files=$((files + 1))
+    local summary="$volume: $files files, $used/$clusters clusters"
     output=$(fsck.fat -n "$volume" 2>&1)
     rc=$?
     grep -qxF "$summary" <<<"$output" || fail "$what: fsck.fat did not end with \"$summary\": $output"
@@ -213,13 +220,15 @@ check_area() {
     output=$(fsck.fat -n "$work/blanked.img" 2>&1)
     rc=$?
     ((rc == 0)) || fail "$what: fsck.fat with blank label fields: rc $rc: $output"
-    findings=$(grep -v '^fsck.fat [0-9]' <<<"$output" | grep -v ' files, 0/[0-9]* clusters$')
+    findings=$(grep -v '^fsck.fat [0-9]' <<<"$output" | grep -v " files, $used/[0-9]* clusters\$")
     [[ -z $findings ]] || fail "$what: fsck.fat with blank label fields found: $output"
-    echo "checked $what: $layout, $n sectors, $fat, F $f, $clusters clusters, label \"$label\""
+    local held=""
+    ((host_files == 0)) || held=", $host_files file(s) of the host in $used cluster(s)"
+    echo "checked $what: $layout, $n sectors, $fat, F $f, $clusters clusters, label \"$label\"$held"
 }
 
 check_disk_areas() {
-    local emu=$1 disk=$2 layout=$3 build=$4 label0=$5 label1=$6 label2=$7 shown logical spb standard
+    local emu=$1 disk=$2 layout=$3 build=$4 label0=$5 label1=$6 label2=$7 host=("${@:8}") shown logical spb standard
     shown=$("$emu" show "$disk") || die "show: $shown"
     logical=$(sed -n 's/^logical blocks: *\([0-9]*\)$/\1/p' <<<"$shown")
     spb=$(sed -n 's/^blocks: *[a-z]*, \([0-9]*\) sectors each$/\1/p' <<<"$shown")
@@ -227,13 +236,13 @@ check_disk_areas() {
     [[ -n $logical && -n $spb && -n $standard ]] || die "show gave no geometry or split: $shown"
     if ((standard == 0 || standard >= logical)); then
         "$emu" export "$disk" "$work/whole.img" >"$work/step.log" 2>&1 || die "export: $(cat "$work/step.log")"
-        check_area "medium" "$work/whole.img" "$layout" $((logical * spb)) "$label0" "$build"
+        check_area "medium" "$work/whole.img" "$layout" $((logical * spb)) "$label0" "$build" "${host[@]}"
         rm -f "$work/whole.img"
         return
     fi
     "$emu" export "$disk" "$work/standard.img" --area standard >"$work/step.log" 2>&1 ||
         die "export: $(cat "$work/step.log")"
-    check_area "standard area" "$work/standard.img" "$layout" $((standard * spb)) "$label1" "$build"
+    check_area "standard area" "$work/standard.img" "$layout" $((standard * spb)) "$label1" "$build" "${host[@]}"
     rm -f "$work/standard.img"
     "$emu" export "$disk" "$work/security.img" --area security >"$work/step.log" 2>&1 ||
         die "export: $(cat "$work/step.log")"

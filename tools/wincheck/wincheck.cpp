@@ -17,9 +17,11 @@
 //       answers it with OK, or with "keep" leaves it open.
 //   wincheck answer CAPTION
 //       Answers the message box with CAPTION with OK.
-//   wincheck settext TITLE TEXT
-//       Sets the text of the edit that lies directly on the window TITLE.
-//   wincheck type TITLE TEXT
+//   wincheck settext TITLE TEXT [N]
+//       Sets the text of the edit that lies directly on the window TITLE,
+//       the N-th of them (from 1, in the order the program made them;
+//       default 1).
+//   wincheck type TITLE TEXT [N]
 //       Types TEXT into that edit key by key, as the keyboard does: a key
 //       down and a key up for each character, which the program's message
 //       loop turns into the character, so that the edit's key handlers see
@@ -46,6 +48,10 @@
 //   wincheck windows
 //       Lists every window, top-level and child, with its class, title,
 //       process, visibility and screen rectangle.
+//
+// A TITLE names the visible top-level window with that title when there is
+// one (two dialogs of a program may share a title, one of them hidden), else
+// a hidden one.
 //
 // Exit code 0 when the check holds, 1 when it does not, 2 on bad arguments.
 #include <windows.h>
@@ -147,14 +153,27 @@ int CountTitled(const char* title) {
     return count;
 }
 
+// The top-level window titled `title`: a visible one when there is one, else
+// the first hidden one, else null. Two windows of a program may share a
+// title (both format dialogs do), and only the one shown is the person's.
+HWND FindTitled(const char* title) {
+    HWND hidden = nullptr;
+    for (HWND window : TopLevelWindows()) {
+        if (TitleOf(window) != title) continue;
+        if (IsWindowVisible(window)) return window;
+        if (hidden == nullptr) hidden = window;
+    }
+    return hidden;
+}
+
 int Startup(const char* appTitle, const char* mainTitle, DWORD timeoutMs) {
     const DWORD start = GetTickCount();
     HWND app = nullptr;
     HWND mainWindow = nullptr;
     int boxes = 0;
     while (GetTickCount() - start < timeoutMs) {
-        if (app == nullptr) app = FindWindowA(nullptr, appTitle);
-        mainWindow = FindWindowA(nullptr, mainTitle);
+        if (app == nullptr) app = FindTitled(appTitle);
+        mainWindow = FindTitled(mainTitle);
         if (app != nullptr) boxes += AnswerMessageBoxes(ProcessOf(app));
         if (app != nullptr && mainWindow != nullptr && IsWindowVisible(mainWindow)) break;
         Sleep(kPollMs);
@@ -199,7 +218,7 @@ int Count(const char* title, int expected) {
 }
 
 int Close(const char* mainTitle, DWORD timeoutMs) {
-    HWND mainWindow = FindWindowA(nullptr, mainTitle);
+    HWND mainWindow = FindTitled(mainTitle);
     if (mainWindow == nullptr) {
         std::printf("wincheck: no window titled \"%s\" to close\n", mainTitle);
         return 1;
@@ -277,7 +296,7 @@ int NoBoxes() {
 HWND WaitForWindow(const char* title, DWORD timeoutMs) {
     const DWORD start = GetTickCount();
     for (;;) {
-        const HWND window = FindWindowA(nullptr, title);
+        const HWND window = FindTitled(title);
         if (window != nullptr || GetTickCount() - start >= timeoutMs) return window;
         Sleep(kPollMs);
     }
@@ -302,21 +321,23 @@ std::string ControlText(HWND control) {
     return text;
 }
 
-// The edit that lies directly on the window titled `title` (not the edit
-// inside a combo box), or null after saying so.
-HWND DirectEdit(const char* title) {
+// The `number`-th edit (from 1, in the order of the window's children, which
+// is the order the program made them in) that lies directly on the window
+// titled `title` (not the edit inside a combo box), or null after saying so.
+HWND DirectEdit(const char* title, int number) {
     const HWND window = WaitForWindow(title, 5000);
+    int seen = 0;
     for (HWND child = window != nullptr ? GetWindow(window, GW_CHILD) : nullptr; child != nullptr;
          child = GetWindow(child, GW_HWNDNEXT)) {
-        if (lstrcmpiA(ClassOf(child).c_str(), "Edit") == 0) return child;
+        if (lstrcmpiA(ClassOf(child).c_str(), "Edit") == 0 && ++seen == number) return child;
     }
-    std::printf("wincheck: no edit on \"%s\"\n", title);
+    std::printf("wincheck: no edit %d on \"%s\"\n", number, title);
     return nullptr;
 }
 
 // Types into that edit by setting its text.
-int SetText(const char* title, const char* text) {
-    const HWND edit = DirectEdit(title);
+int SetText(const char* title, const char* text, int number) {
+    const HWND edit = DirectEdit(title, number);
     if (edit == nullptr) return 1;
     SendMessageA(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
     return 0;
@@ -325,8 +346,8 @@ int SetText(const char* title, const char* text) {
 // Types into that edit key by key, posted as the keyboard's messages arrive:
 // the key goes up only after the program's TranslateMessage has made the
 // character of the key down, as it does while a finger holds the key.
-int Type(const char* title, const char* text) {
-    const HWND edit = DirectEdit(title);
+int Type(const char* title, const char* text, int number) {
+    const HWND edit = DirectEdit(title, number);
     if (edit == nullptr) return 1;
     for (const char* c = text; *c != 0; ++c) {
         const UINT key = LOBYTE(VkKeyScanA(*c));
@@ -401,7 +422,7 @@ int Choose(const char* title, const char* text) {
 int Shown(const char* title, bool visible, DWORD timeoutMs) {
     const DWORD start = GetTickCount();
     for (;;) {
-        const HWND window = FindWindowA(nullptr, title);
+        const HWND window = FindTitled(title);
         const bool isVisible = window != nullptr && IsWindowVisible(window);
         if (isVisible == visible || GetTickCount() - start >= timeoutMs) {
             std::printf("wincheck: \"%s\" %s after %lu ms\n", title, isVisible ? "visible" : "not visible",
@@ -515,7 +536,7 @@ int Windows() {
 }
 
 int Rect(const char* title) {
-    const HWND window = FindWindowA(nullptr, title);
+    const HWND window = FindTitled(title);
     RECT rect;
     if (window == nullptr || !GetWindowRect(window, &rect)) {
         std::printf("no window \"%s\"\n", title);
@@ -529,6 +550,9 @@ DWORD Milliseconds(const char* text) { return static_cast<DWORD>(std::strtoul(te
 
 bool Is(const char* argument, const char* command) { return std::strcmp(argument, command) == 0; }
 
+// The edit settext and type work on: the optional fifth argument, else the first.
+int EditNumber(int argc, char** argv) { return argc == 5 ? std::atoi(argv[4]) : 1; }
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -541,8 +565,8 @@ int main(int argc, char** argv) {
     if ((argc == 5 || argc == 6) && Is(argv[1], "box") && (argc == 5 || Is(argv[5], "keep"))) {
         return Box(argv[2], argv[3], Milliseconds(argv[4]), argc == 6);
     }
-    if (argc == 4 && Is(argv[1], "settext")) return SetText(argv[2], argv[3]);
-    if (argc == 4 && Is(argv[1], "type")) return Type(argv[2], argv[3]);
+    if ((argc == 4 || argc == 5) && Is(argv[1], "settext")) return SetText(argv[2], argv[3], EditNumber(argc, argv));
+    if ((argc == 4 || argc == 5) && Is(argv[1], "type")) return Type(argv[2], argv[3], EditNumber(argc, argv));
     if (argc == 4 && Is(argv[1], "click")) return Click(argv[2], argv[3]);
     if (argc == 4 && Is(argv[1], "selected")) return Selected(argv[2], argv[3]);
     if (argc == 4 && Is(argv[1], "choose")) return Choose(argv[2], argv[3]);
@@ -561,8 +585,8 @@ int main(int argc, char** argv) {
                  "       wincheck count TITLE [EXPECTED]\n"
                  "       wincheck close MAIN_TITLE TIMEOUT_MS\n"
                  "       wincheck box CAPTION TEXT TIMEOUT_MS [keep]\n"
-                 "       wincheck settext TITLE TEXT\n"
-                 "       wincheck type TITLE TEXT\n"
+                 "       wincheck settext TITLE TEXT [N]\n"
+                 "       wincheck type TITLE TEXT [N]\n"
                  "       wincheck click TITLE CAPTION\n"
                  "       wincheck selected TITLE TEXT\n"
                  "       wincheck choose TITLE TEXT\n"
