@@ -485,7 +485,7 @@ check_format_journey() {
     cmp "$standard" "$disks/standard-after.img" || fail "$program: the security area format changed the standard area"
     MTOOLS_SKIP_CHECK=1 mcopy -i "$disks/standard-after.img@@$at" ::NOTE.TXT "$disks/note-back.txt" &&
         cmp "$note" "$disks/note-back.txt" || fail "$program: the file in the standard area is not the one put there"
-    check_exported_areas "$program, security area formatted" zip "$build" "" "" "$security_label" 1 1
+    check_exported_areas "$program, security area formatted" zip "$build" "" "" "$security_label" "$note"
     rm -f "$standard" "$disks/standard-after.img" "$note" "$disks/note-back.txt"
     echo "wine-check: $program formatted the security area through the two-area dialog; the standard area" \
         "and its file stayed as they were ($(elapsed))"
@@ -503,7 +503,7 @@ emu() {
 }
 
 # check_exported_areas WHAT LAYOUT BUILD LABEL [STANDARD_LABEL SECURITY_LABEL
-# FILES CLUSTERS]: every area of the disk, as the host reads it, checked by
+# FILE...]: every area of the disk, as the host reads it, checked by
 # fsck.fat -n and mtools (in a subshell: the checks have failure functions of
 # their own); the labels and the files in the standard area are
 # check_disk_areas'.

@@ -10,23 +10,29 @@
 #       PROGRAM is not executable.
 #   fail TEXT / die TEXT
 #       One failure: fail goes on, die ends the check.
-#   check_area WHAT IMAGE LAYOUT N LABEL BUILD [FILES CLUSTERS]
+#   check_area WHAT IMAGE LAYOUT N LABEL BUILD [FILE...]
 #       IMAGE holds one exported area of N sectors, formatted in LAYOUT (hdd,
 #       zip or fdd) by BUILD (cap or aspi), with the volume label LABEL
-#       ("" for none), and FILES files that the host put into its root
-#       directory since, in CLUSTERS clusters (default none). Expected: no
-#       finding of fsck.fat but the ones about volume labels (the volume label field of the boot sector holds zero
+#       ("" for none), and in its root directory exactly the FILEs (copied
+#       there by mcopy under their own names; none: an empty root directory
+#       and free FATs). Expected: no finding of fsck.fat but the ones about
+#       volume labels (the volume label field of the boot sector holds zero
 #       bytes and a label in the root directory is padded with zero bytes;
 #       fsck.fat wants blanks). With those two fields given blanks on a copy,
 #       fsck.fat must find nothing at all. The geometry minfo shows, the
 #       partition entry and the cluster count are the layout's; the label is
-#       present exactly when it was given; no cluster is used but the files'.
-#   check_disk_areas EMU DISK LAYOUT BUILD LABEL0 LABEL1 LABEL2 [FILES CLUSTERS]
+#       present exactly when it was given; every FILE reads back identical.
+#   disk_split EMU DISK
+#       Sets logical, spb and standard: the logical blocks, sectors per block
+#       and PartitionWord of the emulated disk DISK as `EMU show` reports them.
+#   export_area EMU DISK OUT [AREA]
+#       Exports the medium, or AREA (standard or security), to the file OUT.
+#   check_disk_areas EMU DISK LAYOUT BUILD LABEL0 LABEL1 LABEL2 [FILE...]
 #       Exports the areas of the emulated disk image DISK as the host reads
 #       them (EMU: kt4790-emu) and checks each: the whole medium with LABEL0
 #       when its PartitionWord makes one area (0, or the whole medium), else
-#       the standard area with LABEL1 and the security area with LABEL2.
-#       FILES and CLUSTERS are those of the standard area (the whole medium).
+#       the standard area with LABEL1 and the security area with LABEL2. The
+#       FILEs are those of the standard area (or the whole medium).
 #   fat_check_end
 #       Exits 1 after any failure, else says PASS.
 
@@ -39,7 +45,7 @@ fat_check_begin() {
     work=$(mktemp -d)
     trap 'rm -rf "$work"' EXIT
     local tool program
-    for tool in fsck.fat minfo mdir dd od; do
+    for tool in fsck.fat minfo mdir mcopy dd od; do
         command -v "$tool" >/dev/null || die "$tool not found (packages dosfstools, mtools, coreutils)"
     done
     for program in "$@"; do
@@ -111,10 +117,10 @@ blank_label_fields() {  # blank_label_fields VOLUME ROOT_SECTOR LABEL OUT
     printf '%s' "$padded" | dd of="$out" bs=1 seek=43 conv=notrunc status=none
 }
 
-# check_area WHAT IMAGE LAYOUT N LABEL BUILD [FILES CLUSTERS]: one exported
-# area of N sectors.
+# check_area WHAT IMAGE LAYOUT N LABEL BUILD [FILE...]: one exported area of N sectors.
 check_area() {
-    local what=$1 image=$2 layout=$3 n=$4 label=$5 build=$6 host_files=${7:-0} used=${8:-0}
+    local what=$1 image=$2 layout=$3 n=$4 label=$5 build=$6
+    shift 6
     local f gap=0 r=16 start=0 size=$n roots spt heads hidden=0 spc=32 fat=FAT12
     f=$(fat_sectors "$n")
     [[ $(stat -c %s "$image") -eq $((n * 512)) ]] || { fail "$what: export is not $n sectors"; return; }
@@ -156,17 +162,17 @@ check_area() {
     fi
 
     # Both FATs: the media byte and end-of-chain marks of the two reserved
-    # entries, and the rest free when the host put no files in (fsck.fat
-    # counts their clusters; it does not compare the media bytes).
+    # entries, without files the rest free (fsck.fat does not compare the
+    # media bytes).
     local marks="248 255 255" copy
     [[ $fat == FAT16 ]] && marks="248 255 255 255"
-    ((used == 0)) && marks+=" 0"  # the first cluster's entry: free
+    (($# == 0)) && marks+=" 0"
     for copy in 0 1; do
         local at=$(((start + 1 + copy * f) * 512))
         local got
         got=$(od -An -tu1 -j "$at" -N 5 "$image" | xargs)
         [[ "$got" == "$marks"* ]] || fail "$what: FAT $((copy + 1)) starts $got, expected $marks"
-        ((used == 0)) && od -An -tx1 -v -j "$((at + 5))" -N $((f * 512 - 5)) "$image" | tr -d ' \n' |
+        (($# == 0)) && od -An -tx1 -v -j "$((at + 5))" -N $((f * 512 - 5)) "$image" | tr -d ' \n' |
             grep -q '[1-9a-f]' && fail "$what: FAT $((copy + 1)) has used entries"
     done
 
@@ -199,15 +205,24 @@ check_area() {
     else
         grep -qxF " Volume in drive : has no label" "$work/mdir.txt" || fail "$what: mdir shows a label"
     fi
-    if ((host_files == 0)); then
+    local file used=0 cluster=$((spc * 512))
+    if (($# == 0)); then
         grep -qxF "No files" "$work/mdir.txt" || fail "$what: the root directory is not empty"
     fi
+    for file in "$@"; do
+        rm -f "$work/readback"
+        if ! mcopy -n -i "$spec" "::${file##*/}" "$work/readback" >"$work/mcopy.txt" 2>&1 ||
+            ! cmp -s "$file" "$work/readback"; then
+            fail "$what: ${file##*/} does not read back: $(cat "$work/mcopy.txt")"
+        fi
+        used=$((used + ($(stat -c %s "$file") + cluster - 1) / cluster))
+    done
 
     # fsck.fat on the volume alone.
     local volume=$work/volume.img
     rm -f "$volume" "$work/blanked.img"
     dd if="$image" of="$volume" bs=512 skip="$start" conv=sparse status=none
-    local clusters=$(((volsize - data) / spc)) files=$host_files output rc findings
+    local clusters=$(((volsize - data) / spc)) files=$# output rc findings
     [[ -n $label ]] && files=$((files + 1))
     local summary="$volume: $files files, $used/$clusters clusters"
     output=$(fsck.fat -n "$volume" 2>&1)
@@ -220,32 +235,37 @@ check_area() {
     output=$(fsck.fat -n "$work/blanked.img" 2>&1)
     rc=$?
     ((rc == 0)) || fail "$what: fsck.fat with blank label fields: rc $rc: $output"
-    findings=$(grep -v '^fsck.fat [0-9]' <<<"$output" | grep -v " files, $used/[0-9]* clusters\$")
+    findings=$(grep -v '^fsck.fat [0-9]' <<<"$output" | grep -v " files, $used/[0-9]* clusters$")
     [[ -z $findings ]] || fail "$what: fsck.fat with blank label fields found: $output"
-    local held=""
-    ((host_files == 0)) || held=", $host_files file(s) of the host in $used cluster(s)"
-    echo "checked $what: $layout, $n sectors, $fat, F $f, $clusters clusters, label \"$label\"$held"
+    echo "checked $what: $layout, $n sectors, $fat, F $f, $clusters clusters, label \"$label\", $# files"
 }
 
-check_disk_areas() {
-    local emu=$1 disk=$2 layout=$3 build=$4 label0=$5 label1=$6 label2=$7 host=("${@:8}") shown logical spb standard
-    shown=$("$emu" show "$disk") || die "show: $shown"
+disk_split() {
+    local shown
+    shown=$("$1" show "$2") || die "show: $shown"
     logical=$(sed -n 's/^logical blocks: *\([0-9]*\)$/\1/p' <<<"$shown")
     spb=$(sed -n 's/^blocks: *[a-z]*, \([0-9]*\) sectors each$/\1/p' <<<"$shown")
     standard=$(sed -n 's/^standard area: *\([0-9]*\) logical blocks$/\1/p' <<<"$shown")
     [[ -n $logical && -n $spb && -n $standard ]] || die "show gave no geometry or split: $shown"
+}
+
+export_area() {
+    "$1" export "$2" "$3" ${4:+--area "$4"} >"$work/step.log" 2>&1 || die "export: $(cat "$work/step.log")"
+}
+
+check_disk_areas() {
+    local emu=$1 disk=$2 layout=$3 build=$4 label0=$5 label1=$6 label2=$7 files=("${@:8}") logical spb standard
+    disk_split "$emu" "$disk"
     if ((standard == 0 || standard >= logical)); then
-        "$emu" export "$disk" "$work/whole.img" >"$work/step.log" 2>&1 || die "export: $(cat "$work/step.log")"
-        check_area "medium" "$work/whole.img" "$layout" $((logical * spb)) "$label0" "$build" "${host[@]}"
+        export_area "$emu" "$disk" "$work/whole.img"
+        check_area "medium" "$work/whole.img" "$layout" $((logical * spb)) "$label0" "$build" "${files[@]}"
         rm -f "$work/whole.img"
         return
     fi
-    "$emu" export "$disk" "$work/standard.img" --area standard >"$work/step.log" 2>&1 ||
-        die "export: $(cat "$work/step.log")"
-    check_area "standard area" "$work/standard.img" "$layout" $((standard * spb)) "$label1" "$build" "${host[@]}"
+    export_area "$emu" "$disk" "$work/standard.img" standard
+    check_area "standard area" "$work/standard.img" "$layout" $((standard * spb)) "$label1" "$build" "${files[@]}"
     rm -f "$work/standard.img"
-    "$emu" export "$disk" "$work/security.img" --area security >"$work/step.log" 2>&1 ||
-        die "export: $(cat "$work/step.log")"
+    export_area "$emu" "$disk" "$work/security.img" security
     check_area "security area" "$work/security.img" "$layout" $(((logical - standard) * spb)) "$label2" "$build"
     rm -f "$work/security.img"
 }
