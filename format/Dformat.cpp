@@ -330,39 +330,29 @@ void TJDFormatForm::btnCloseClick(vcl::TObject* /*Sender*/) {
 // run that is going on carries on to its end.
 void TJDFormatForm::FormClose(vcl::TObject* /*Sender*/, vcl::TCloseAction& /*Action*/) { EnableUtilityWindow(); }
 
-void TJDFormatForm::FormatSecurityDisk() { RunArea(Area::Security); }
-void TJDFormatForm::FormatStandardDisk() { RunArea(Area::Standard); }
-void TJDFormatForm::FormatBothDisks() { RunArea(Area::Both); }
-
 bool TJDFormatForm::HddChecked() const { return !rbtnZIPBoot->Checked() && !rbtnFDDBoot->Checked(); }
 
-void TJDFormatForm::RunArea(Area area) {
-    const std::string deviceName = DeviceName;
-    devbind::DeviceSession session(devbind::Operation::TwoAreaLoad);
-    EraseProcs procs;
-    if (LoadFormatLibrary(session, procs) == 0) {
-        devbind::ShowError(kLoadFailed);
-        return;
-    }
-    const ButtonsOffWhileRunning running(btnStart, btnClose);
-    if (!session.Find(deviceName.c_str())) return;
-    DeviceEraser eraser(session, procs);
-    // The failure report: the device closed and the library freed first.
-    const auto failed = [&] {
-        session.Release();
-        ShowFormatFailed(*this, *btnStart, *btnClose);
-    };
-    const auto eraseFailed = [&](EraseFailure failure) {
-        ShowEraseFailure(EraseCaller::TwoArea, failure);
-        failed();
-    };
+newformat::BootLayout TJDFormatForm::CheckedLayout() const {
+    if (HddChecked()) return newformat::BootLayout::Hdd;
+    return rbtnFDDBoot->Checked() ? newformat::BootLayout::Fdd : newformat::BootLayout::Zip;
+}
 
-    BYTE chipCode = 0;
-    kt4790::MediaGeometry geometry;
+// The opening of the three runs: the library bound, the buttons off, the
+// device found, its labels stored, the write protection, chip code and
+// geometry asked. False when the run ends there (its messages shown).
+bool TJDFormatForm::OpenRun(AreaRun& run, Area area) {
+    if (LoadFormatLibrary(run.session, run.procs) == 0) {
+        devbind::ShowError(kLoadFailed);
+        return false;
+    }
+    run.buttons.emplace(btnStart, btnClose);
+    if (!run.session.Find(run.deviceName.c_str())) return false;
+    run.eraser.emplace(run.session, run.procs);
+    DeviceEraser& eraser = *run.eraser;
     if (area == Area::Security) {
-        if (!eraser.NotWriteProtected()) return;
+        if (!eraser.NotWriteProtected()) return false;
         newformat::SetVolumeLabel(newformat::kAreaBeingWrittenLabel, edtMainVolume->Text().c_str());
-        if (!eraser.ReadChipAndMedia(chipCode, geometry, true)) return;
+        if (!eraser.ReadChipAndMedia(run.chipCode, run.geometry, true)) return false;
     } else {
         if (area == Area::Standard) {
             newformat::SetVolumeLabel(newformat::kAreaBeingWrittenLabel, edtAcceVolume->Text().c_str());
@@ -370,123 +360,207 @@ void TJDFormatForm::RunArea(Area area) {
             newformat::SetVolumeLabel(newformat::kSecurityAreaLabel, edtMainVolume->Text().c_str());
             newformat::SetVolumeLabel(newformat::kStandardAreaLabel, edtAcceVolume->Text().c_str());
         }
-        if (!eraser.NotWriteProtected()) return;
-        if (!eraser.ReadChipAndMedia(chipCode, geometry, false)) return failed();
+        if (!eraser.NotWriteProtected()) return false;
+        if (!eraser.ReadChipAndMedia(run.chipCode, run.geometry, false)) return Failed(run);
     }
 
-    const bool knownChip = chipCode == kt4790::kChipCode13 || chipCode == kt4790::kChipCode30;
-    if (!knownChip) {
+    if (run.chipCode != kt4790::kChipCode13 && run.chipCode != kt4790::kChipCode30) {
 #ifndef KT4790_ASPI
         if (area == Area::Security) devbind::ShowWarning(kUpdateProgram);
 #endif
-        return failed();
+        return Failed(run);
     }
     // A medium whose blocks the host cannot place areas on, or whose logical
     // blocks overflow the 16-bit PartitionWord, is refused before anything
     // is erased.
-    if (!kt4790::IsAddressable(geometry, chipCode) || geometry.ZonesPerChip == 0 || geometry.LogicalBlocks > 0xFFFF) {
+    const kt4790::MediaGeometry& geometry = run.geometry;
+    if (!kt4790::IsAddressable(geometry, run.chipCode) || geometry.ZonesPerChip == 0 ||
+        geometry.LogicalBlocks > 0xFFFF) {
         devbind::ShowWarning(kUpdateProgram);
-        return failed();
+        return Failed(run);
     }
-    const bool chip13 = chipCode == kt4790::kChipCode13;
-    const std::uint32_t spb = geometry.SectorsPerBlock;
-    const std::uint32_t logical = geometry.LogicalBlocks;
+    return true;
+}
 
-    if (area == Area::Security) {
-        // The DescriptorSector is only read: the security area's layout
-        // follows the standard area's.
-        kt4790::MediaSizeReply media;
-        media.largeBlock = geometry.LargeBlock;
-        media.zoneCount = geometry.ZoneCount;
-        media.chipCount = geometry.ChipCount;
-        if (LocateDescriptorSector(session, procs.vscReadSector, eraser.Sector, chipCode, media,
-                                   SearchLimit::WholeMedium) != DescriptorSearch::Found ||
-            !RecordsSplit(eraser.Sector, geometry)) {
-            return failed();
-        }
-        const std::uint32_t sd = kt4790::PartitionWord(eraser.Sector);
-        newformat::BootLayout layout = newformat::BootLayout::Hdd;
-        if (eraser.Sector[kt4790::kBootFlagOffset] == 0) {
-            // The standard area's first sector: a boot sector there is the
-            // floppy layout, anything else (a master boot record) the ZIP
-            // layout. On chip 0x13 the area starts at block 1.
-            std::memset(eraser.Sector, 0, sizeof eraser.Sector);
-            if (!eraser.ReadSector(chip13 ? spb : 0, 1, 0)) return failed();
-            const BYTE first = eraser.Sector[0];
-            layout = first == kShortJump || first == kNearJump ? newformat::BootLayout::Fdd : newformat::BootLayout::Zip;
-        }
-        const std::uint32_t start = chip13 ? kt4790::DataPosition(geometry, chipCode, sd) : sd;
-        if (chip13) {
-            if (!EraseSecurityArea(eraser, geometry, chipCode, sd, start, PBar)) return failed();
-        } else {
-            // Logical blocks beyond the chips' share (zones no chip takes)
-            // are not the security area's.
-            const std::uint32_t perZone = geometry.LargeBlock ? kt4790::kLargeLogicalPerZone : kt4790::kSmallLogicalPerZone;
-            const std::uint32_t end = geometry.LogicalBlocksPerChip * geometry.ChipCount;
-            if (!EraseMappedArea(eraser, sd, end, geometry.ZoneCount * perZone - sd, PBar)) return failed();
-        }
-        session.Release();
-        if (newformat::WriteLayoutArea(layout, deviceName.c_str(), (logical - sd) * spb, start, geometry.ZoneCount,
-                                       geometry.ChipCount, geometry.LargeBlock, chipCode) == 0) {
-            return failed();
-        }
-    } else {
-        DescriptorPatch patch;
-        patch.BootFlag = HddChecked() ? 1 : 0;
-        const newformat::BootLayout layout = HddChecked()              ? newformat::BootLayout::Hdd
-                                             : rbtnFDDBoot->Checked() ? newformat::BootLayout::Fdd
-                                                                      : newformat::BootLayout::Zip;
-        std::uint32_t sd = 0;
-        if (chip13) {
-            EraseFailure failure = eraser.SaveSystemBlock(geometry, patch);
-            if (failure != EraseFailure::None) return eraseFailed(failure);
-            if (!RecordsSplit(eraser.Descriptor(), geometry)) return failed();
-            sd = kt4790::PartitionWord(eraser.Descriptor());
-            failure = eraser.EraseSystemBlock();
-            if (failure != EraseFailure::None) return eraseFailed(failure);
-            if (area == Area::Standard) {
-                failure = eraser.RestoreSystemBlock();
-                if (failure != EraseFailure::None) return eraseFailed(failure);
-                if (!EraseStandardArea(eraser, geometry, chipCode, sd, PBar)) return failed();
-            } else {
-                {
-                    const devbind::LongOperation erasing;
-                    for (std::uint32_t block = 0; block < geometry.PhysicalBlocks; ++block) {
-                        ProcessPendingMessages();
-                        eraser.EraseWithRetry(block, 0, 0);
-                        PBar->SetPosition(ProgressOf(block, geometry.PhysicalBlocks));
-                    }
-                }
-                failure = eraser.RestoreSystemBlock();
-                if (failure != EraseFailure::None) return eraseFailed(failure);
-            }
-        } else if (area == Area::Standard) {
-            if (eraser.StoreDescriptor(geometry, patch, true) != EraseFailure::None) return failed();
-            sd = kt4790::PartitionWord(eraser.Descriptor());
-            if (!EraseMappedArea(eraser, 0, sd, sd, PBar)) return failed();
-        } else {
-#ifdef KT4790_ASPI
-            const std::uint32_t count = logical;
-#else
-            const std::uint32_t count = geometry.PhysicalBlocks;
-#endif
-            if (eraser.EraseMediumMapped(geometry, patch, count, PBar, true) != EraseFailure::None) return failed();
-            sd = kt4790::PartitionWord(eraser.Descriptor());
-        }
-        session.Release();
-        const int formatted =
-            area == Area::Standard
-                ? newformat::WriteLayoutArea(layout, deviceName.c_str(), sd * spb, chip13 ? 1 : 0, geometry.ZoneCount,
-                                             geometry.ChipCount, geometry.LargeBlock, chipCode)
-                : newformat::FormatBoot(layout, deviceName.c_str(), sd, geometry.ZoneCount, geometry.ChipCount,
-                                        geometry.LargeBlock, chipCode);
-        if (formatted == 0) return failed();
+// The failure report, the device closed and the library freed first.
+bool TJDFormatForm::Failed(AreaRun& run) {
+    run.session.Release();
+    ShowFormatFailed(*this, *btnStart, *btnClose);
+    return false;
+}
+
+// A failed step of block 0 has a message of its own before the report.
+bool TJDFormatForm::Failed(AreaRun& run, EraseFailure failure) {
+    ShowEraseFailure(EraseCaller::TwoArea, failure);
+    return Failed(run);
+}
+
+// The closing of a run whose erase went through: the device let go, the
+// area written, and the result reported.
+void TJDFormatForm::FinishRun(AreaRun& run, const std::function<int()>& write) {
+    run.session.Release();
+    if (write() == 0) {
+        Failed(run);
+        return;
     }
-
     PBar->SetPosition(0);
     MessageBoxA(nullptr, kFormatted, "OK", MB_OK);
     btnStart->SetEnabled(true);
     btnClose->SetEnabled(true);
     SetVisible(false);
     EnableUtilityWindow();
+}
+
+// Chip 0x13: block 0 read and kept with the BootFlag of the checked layout
+// in its DescriptorSector, whose PartitionWord must record a split, then
+// block 0 erased on its own.
+bool TJDFormatForm::RefreshSystemBlock(AreaRun& run, std::uint32_t& sd) {
+    DescriptorPatch patch;
+    patch.BootFlag = HddChecked() ? 1 : 0;
+    DeviceEraser& eraser = *run.eraser;
+    EraseFailure failure = eraser.SaveSystemBlock(run.geometry, patch);
+    if (failure != EraseFailure::None) return Failed(run, failure);
+    if (!RecordsSplit(eraser.Descriptor(), run.geometry)) return Failed(run);
+    sd = kt4790::PartitionWord(eraser.Descriptor());
+    failure = eraser.EraseSystemBlock();
+    if (failure != EraseFailure::None) return Failed(run, failure);
+    return true;
+}
+
+void TJDFormatForm::FormatSecurityDisk() {
+    AreaRun run(DeviceName);
+    if (!OpenRun(run, Area::Security)) return;
+    DeviceEraser& eraser = *run.eraser;
+    const kt4790::MediaGeometry& geometry = run.geometry;
+    const bool chip13 = run.chipCode == kt4790::kChipCode13;
+
+    // The DescriptorSector is only read: the security area's layout follows
+    // the standard area's.
+    kt4790::MediaSizeReply media;
+    media.largeBlock = geometry.LargeBlock;
+    media.zoneCount = geometry.ZoneCount;
+    media.chipCount = geometry.ChipCount;
+    if (LocateDescriptorSector(run.session, run.procs.vscReadSector, eraser.Sector, run.chipCode, media,
+                               SearchLimit::WholeMedium) != DescriptorSearch::Found ||
+        !RecordsSplit(eraser.Sector, geometry)) {
+        Failed(run);
+        return;
+    }
+    const std::uint32_t sd = kt4790::PartitionWord(eraser.Sector);
+    newformat::BootLayout layout = newformat::BootLayout::Hdd;
+    if (eraser.Sector[kt4790::kBootFlagOffset] == 0) {
+        // The standard area's first sector: a boot sector there is the
+        // floppy layout, anything else (a master boot record) the ZIP
+        // layout. On chip 0x13 the area starts at block 1.
+        std::memset(eraser.Sector, 0, sizeof eraser.Sector);
+        if (!eraser.ReadSector(chip13 ? geometry.SectorsPerBlock : 0, 1, 0)) {
+            Failed(run);
+            return;
+        }
+        const BYTE first = eraser.Sector[0];
+        layout = first == kShortJump || first == kNearJump ? newformat::BootLayout::Fdd : newformat::BootLayout::Zip;
+    }
+
+    const std::uint32_t start = chip13 ? kt4790::DataPosition(geometry, run.chipCode, sd) : sd;
+    bool erased = false;
+    if (chip13) {
+        erased = EraseSecurityArea(eraser, geometry, run.chipCode, sd, start, PBar);
+    } else {
+        // Logical blocks of zones no chip takes are not the security area's.
+        const std::uint32_t perZone = geometry.LargeBlock ? kt4790::kLargeLogicalPerZone : kt4790::kSmallLogicalPerZone;
+        const std::uint32_t end = geometry.LogicalBlocksPerChip * geometry.ChipCount;
+        erased = EraseMappedArea(eraser, sd, end, geometry.ZoneCount * perZone - sd, PBar);
+    }
+    if (!erased) {
+        Failed(run);
+        return;
+    }
+    const std::uint32_t sectors = (geometry.LogicalBlocks - sd) * geometry.SectorsPerBlock;
+    FinishRun(run, [&] {
+        return newformat::WriteLayoutArea(layout, run.deviceName.c_str(), sectors, start, geometry.ZoneCount,
+                                          geometry.ChipCount, geometry.LargeBlock, run.chipCode);
+    });
+}
+
+void TJDFormatForm::FormatStandardDisk() {
+    AreaRun run(DeviceName);
+    if (!OpenRun(run, Area::Standard)) return;
+    DeviceEraser& eraser = *run.eraser;
+    const kt4790::MediaGeometry& geometry = run.geometry;
+    const bool chip13 = run.chipCode == kt4790::kChipCode13;
+    std::uint32_t sd = 0;
+    if (chip13) {
+        // Block 0 is written back before the area is erased, and not erased
+        // again.
+        if (!RefreshSystemBlock(run, sd)) return;
+        const EraseFailure failure = eraser.RestoreSystemBlock();
+        if (failure != EraseFailure::None) {
+            Failed(run, failure);
+            return;
+        }
+        if (!EraseStandardArea(eraser, geometry, run.chipCode, sd, PBar)) {
+            Failed(run);
+            return;
+        }
+    } else {
+        DescriptorPatch patch;
+        patch.BootFlag = HddChecked() ? 1 : 0;
+        if (eraser.StoreDescriptor(geometry, patch, true) != EraseFailure::None) {
+            Failed(run);
+            return;
+        }
+        sd = kt4790::PartitionWord(eraser.Descriptor());
+        if (!EraseMappedArea(eraser, 0, sd, sd, PBar)) {
+            Failed(run);
+            return;
+        }
+    }
+    const newformat::BootLayout layout = CheckedLayout();
+    FinishRun(run, [&] {
+        return newformat::WriteLayoutArea(layout, run.deviceName.c_str(), sd * geometry.SectorsPerBlock,
+                                          chip13 ? 1 : 0, geometry.ZoneCount, geometry.ChipCount,
+                                          geometry.LargeBlock, run.chipCode);
+    });
+}
+
+void TJDFormatForm::FormatBothDisks() {
+    AreaRun run(DeviceName);
+    if (!OpenRun(run, Area::Both)) return;
+    DeviceEraser& eraser = *run.eraser;
+    const kt4790::MediaGeometry& geometry = run.geometry;
+    std::uint32_t sd = 0;
+    if (run.chipCode == kt4790::kChipCode13) {
+        if (!RefreshSystemBlock(run, sd)) return;
+        {
+            const devbind::LongOperation erasing;
+            for (std::uint32_t block = 0; block < geometry.PhysicalBlocks; ++block) {
+                ProcessPendingMessages();
+                eraser.EraseWithRetry(block, 0, 0);
+                PBar->SetPosition(ProgressOf(block, geometry.PhysicalBlocks));
+            }
+        }
+        const EraseFailure failure = eraser.RestoreSystemBlock();
+        if (failure != EraseFailure::None) {
+            Failed(run, failure);
+            return;
+        }
+    } else {
+        DescriptorPatch patch;
+        patch.BootFlag = HddChecked() ? 1 : 0;
+#ifdef KT4790_ASPI
+        const std::uint32_t count = geometry.LogicalBlocks;
+#else
+        const std::uint32_t count = geometry.PhysicalBlocks;
+#endif
+        if (eraser.EraseMediumMapped(geometry, patch, count, PBar, true) != EraseFailure::None) {
+            Failed(run);
+            return;
+        }
+        sd = kt4790::PartitionWord(eraser.Descriptor());
+    }
+    const newformat::BootLayout layout = CheckedLayout();
+    FinishRun(run, [&] {
+        return newformat::FormatBoot(layout, run.deviceName.c_str(), sd, geometry.ZoneCount, geometry.ChipCount,
+                                     geometry.LargeBlock, run.chipCode);
+    });
 }

@@ -3,10 +3,15 @@
 // standard area or both, and leaves the area not chosen as it was.
 #pragma once
 
+#include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "app/devbind.h"
 #include "format/Erase.h"
+#include "format/Newformat.h"
 #include "vcl/vcl.h"
 
 class TJDFormatForm : public vcl::TForm {
@@ -47,9 +52,25 @@ public:
 
 private:
     enum class Area { Security, Standard, Both };
-    void RunArea(Area area);
-    // The boot layout of the checked boot button.
+    // What one run of "Start" holds until it ends: the library and device,
+    // the bound procedures, the buttons kept off, and the medium's answers.
+    struct AreaRun {
+        explicit AreaRun(std::string name) : deviceName(std::move(name)) {}
+        const std::string deviceName;
+        devbind::DeviceSession session{devbind::Operation::TwoAreaLoad};
+        EraseProcs procs;
+        std::optional<ButtonsOffWhileRunning> buttons;
+        std::optional<DeviceEraser> eraser;
+        BYTE chipCode = 0;
+        kt4790::MediaGeometry geometry;
+    };
+    bool OpenRun(AreaRun& run, Area area);
+    bool Failed(AreaRun& run);
+    bool Failed(AreaRun& run, EraseFailure failure);
+    bool RefreshSystemBlock(AreaRun& run, std::uint32_t& sd);
+    void FinishRun(AreaRun& run, const std::function<int()>& write);
     bool HddChecked() const;
+    newformat::BootLayout CheckedLayout() const;
     // An edit usable (window colour) or not (greyed with the scroll-bar colour).
     static void SetEditUsable(vcl::TEdit* edit, bool usable);
     // The boot group after a storage button that formats the standard area:
