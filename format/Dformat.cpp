@@ -49,7 +49,7 @@ public:
                     std::uint32_t divisor)
         : eraser_(eraser), geometry_(geometry), bar_(bar), divisor_(divisor) {}
 
-    // Every block from `first` to the chip's last.
+    // Every block from `first` to `last`.
     void EraseBlocks(std::uint32_t first, std::uint32_t last) {
         for (std::uint32_t block = first; block <= last; ++block) {
             BeforeBlock();
