@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "app/Descriptor.h"
 #include "app/Fonts.h"
 #include "app/PasswordGate.h"
 #include "format/Newformat.h"
@@ -436,13 +435,7 @@ void TJDFormatForm::FormatSecurityDisk() {
 
     // The DescriptorSector is only read: the security area's layout follows
     // the standard area's.
-    kt4790::MediaSizeReply media;
-    media.largeBlock = geometry.LargeBlock;
-    media.zoneCount = geometry.ZoneCount;
-    media.chipCount = geometry.ChipCount;
-    if (LocateDescriptorSector(run.session, run.procs.vscReadSector, eraser.Sector, run.chipCode, media,
-                               SearchLimit::WholeMedium) != DescriptorSearch::Found ||
-        !RecordsSplit(eraser.Sector, geometry)) {
+    if (!eraser.FindDescriptor(geometry, run.chipCode) || !RecordsSplit(eraser.Sector, geometry)) {
         Failed(run);
         return;
     }

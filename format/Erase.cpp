@@ -210,16 +210,18 @@ EraseFailure DeviceEraser::EraseMediumDirect(const kt4790::MediaGeometry& geomet
     return RestoreSystemBlock();
 }
 
-EraseFailure DeviceEraser::StoreDescriptor(const kt4790::MediaGeometry& geometry, const DescriptorPatch& patch,
-                                           bool needsSplit) {
+bool DeviceEraser::FindDescriptor(const kt4790::MediaGeometry& geometry, BYTE chipCode) {
     kt4790::MediaSizeReply media;
     media.largeBlock = geometry.LargeBlock;
     media.zoneCount = geometry.ZoneCount;
     media.chipCount = geometry.ChipCount;
-    if (LocateDescriptorSector(device_, procs_.vscReadSector, Sector, kt4790::kChipCode30, media,
-                               SearchLimit::WholeMedium) != DescriptorSearch::Found) {
-        return EraseFailure::DescriptorSearch;
-    }
+    return LocateDescriptorSector(device_, procs_.vscReadSector, Sector, chipCode, media, SearchLimit::WholeMedium) ==
+           DescriptorSearch::Found;
+}
+
+EraseFailure DeviceEraser::StoreDescriptor(const kt4790::MediaGeometry& geometry, const DescriptorPatch& patch,
+                                           bool needsSplit) {
+    if (!FindDescriptor(geometry, kt4790::kChipCode30)) return EraseFailure::DescriptorSearch;
     if (needsSplit && !RecordsSplit(Sector, geometry)) return EraseFailure::NoSplit;
     patch.ApplyTo(Sector);
     std::memcpy(descriptor_, Sector, sizeof descriptor_);

@@ -89,8 +89,13 @@ public:
     EraseFailure EraseSystemBlock();
     EraseFailure RestoreSystemBlock();
 
-    // Chip 0x30: the DescriptorSector found (no bound but the medium's end),
-    // patched and stored with SetEString. With `needsSplit`, a sector whose
+    // The DescriptorSector read into Sector: sector 1 on chip 0x13, on chip
+    // 0x30 searched with no bound but the medium's end. False when it is not
+    // found or a read fails.
+    bool FindDescriptor(const kt4790::MediaGeometry& geometry, BYTE chipCode);
+
+    // Chip 0x30: the DescriptorSector found, patched and stored with
+    // SetEString. With `needsSplit`, a sector whose
     // PartitionWord names no standard area smaller than the medium is not
     // stored (NoSplit).
     EraseFailure StoreDescriptor(const kt4790::MediaGeometry& geometry, const DescriptorPatch& patch,

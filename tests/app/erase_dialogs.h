@@ -20,10 +20,12 @@ constexpr std::uint8_t kGetPhyBlock = 0xF9;
 
 #ifdef KT4790_ASPI
 constexpr bool kAspi = true;
+constexpr const char* kFormatted = "Format was successful. You need to unplug and replug the device!";
 constexpr const char* kFormatFailed = "Format Failed!";
 constexpr const char* kLibraryMissing = "Can't load the KT4790mDLL.";
 #else
 constexpr bool kAspi = false;
+constexpr const char* kFormatted = "Format was successful. You need to unplug and replug the device.";
 constexpr const char* kFormatFailed = "Format Failed!!";
 constexpr const char* kLibraryMissing = "Can't load the KT4790DLL.";
 #endif
@@ -32,6 +34,8 @@ constexpr const char* kLibraryMissing = "Can't load the KT4790DLL.";
 inline const Sent kWriteProtectSent{kModeSense, 0x3F000000, 0};
 
 inline const Box kConfirm{"This will erase all data inside the disk. Do you want to continue?", "WARNING", MB_OKCANCEL};
+inline const Box kFormattedBox{kFormatted, "OK", MB_OK};
+inline const Box kPartitioned{"Partition was successful. You need to unplug and replug the device!", "OK", MB_OK};
 inline const Box kFormatFailedBox = Warning(kFormatFailed);
 inline const Box kUpdate = Warning("Please update the program!");
 inline const Box kNotFound = Warning("Can't find the device, please check the device!");

@@ -19,13 +19,6 @@ using vcl::headless::userCheck;
 using vcl::headless::userClick;
 using vcl::headless::userType;
 
-#ifdef KT4790_ASPI
-constexpr const char* kFormatted = "Format was successful. You need to unplug and replug the device!";
-#else
-constexpr const char* kFormatted = "Format was successful. You need to unplug and replug the device.";
-#endif
-const Box kPartitioned{"Partition was successful. You need to unplug and replug the device!", "OK", MB_OK};
-const Box kFormattedBox{kFormatted, "OK", MB_OK};
 
 class FormatDialogsTest : public AppTest {
 protected:

@@ -29,15 +29,11 @@ using vcl::headless::userCloseBox;
 using vcl::headless::userType;
 
 #ifdef KT4790_ASPI
-constexpr const char* kFormatted = "Format was successful. You need to unplug and replug the device!";
 constexpr const char* kEnterSize = "Please enter the Security storage size!";
 #else
-constexpr const char* kFormatted = "Format was successful. You need to unplug and replug the device.";
 constexpr const char* kEnterSize = "Please enter the security storage size!";
 #endif
 
-const Box kPartitioned{"Partition was successful. You need to unplug and replug the device!", "OK", MB_OK};
-const Box kFormattedBox{kFormatted, "OK", MB_OK};
 const Box kPartitionFailedBox = Error("Partition Failed!");
 const Box kNotFoundComma = Warning("Can't find the device,please check the device!");
 const Box kNotFoundStop = Warning("Can't find the device.Please check the device!");

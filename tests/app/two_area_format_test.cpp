@@ -23,14 +23,14 @@ using vcl::headless::lastRefusal;
 using vcl::headless::userCheck;
 using vcl::headless::userType;
 
-const Box kFormatted{"Format was successful. You need to unplug and replug the device!", "OK", MB_OK};
+const Box kAreasFormatted{"Format was successful. You need to unplug and replug the device!", "OK", MB_OK};
 const Box kLoadFailed = Error("Load library failed!");
 // Block 0 of chip 0x13 could not be saved, erased or written back.
 const Box kSystemBlock =
     Warning(kAspi ? "Please check the device!" : "Can't find the device, please check the device!");
 const std::vector<Box> kFailed{kFormatFailedBox};
 const std::vector<Box> kSystemBlockFailed{kSystemBlock, kFormatFailedBox};
-const std::vector<Box> kDone{kFormatted};
+const std::vector<Box> kDone{kAreasFormatted};
 
 enum class Area { Security, Standard, Both };
 std::string AreaName(Area area) {
@@ -330,7 +330,7 @@ TEST_F(TwoAreaTest, EachFailingStepStopsTheRunWithItsMessages) {
         std::vector<Box> expected{kConfirm};
         expected.insert(expected.end(), c.boxes.begin(), c.boxes.end());
         EXPECT_EQ(Boxes(), expected);
-        if (c.boxes.back() == kFormatFailedBox || c.boxes.back() == kFormatted) {
+        if (c.boxes.back() == kFormatFailedBox || c.boxes.back() == kAreasFormatted) {
             ExpectClosed();
         } else {
             ExpectOpenAndIdle();
@@ -490,7 +490,7 @@ TEST_F(TwoAreaTest, EachRunErasesAndFormatsItsAreaOnlyAndKeepsTheDescriptor) {
         const std::vector<std::uint8_t> descriptor = Descriptor();
         Run(c.area, c.boot, c.security, c.standard);
 
-        EXPECT_EQ(Boxes(), (std::vector<Box>{kConfirm, kFormatted}));
+        EXPECT_EQ(Boxes(), (std::vector<Box>{kConfirm, kAreasFormatted}));
         EXPECT_EQ(JDFormatForm->PBar->Position(), 0);
         ExpectClosed();
         ExpectNothingLeftOpen();
