@@ -91,12 +91,14 @@ Command ModeSense10() {
     Command c = Make(kOpModeSense10, Direction::In, kSectorTransfer);
     c.cdb.bytes[2] = 0x3F;  // all pages
     c.cdb.bytes[8] = 0xFF;  // allocation length 0x00FF
+    c.replyMayBeShort = true;
     return c;
 }
 
 Command Inquiry() {
     Command c = Make(kOpInquiry, Direction::In, kQueryTransfer);
     c.cdb.bytes[4] = 0xC0;  // allocation length 192
+    c.replyMayBeShort = true;
     return c;
 }
 

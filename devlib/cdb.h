@@ -55,6 +55,10 @@ struct Command {
     std::uint8_t cdbLength = 0;
     Direction direction = Direction::In;
     std::uint32_t transferLength = 0;
+    // Whether a reply shorter than the transfer length is still whole
+    // (INQUIRY, MODE SENSE). Every other reply has a fixed length: one that
+    // arrives short is a failed command.
+    bool replyMayBeShort = false;
 };
 
 // The success test of both transports: SCSI (or ASPI request) status 0 or 1.

@@ -33,11 +33,14 @@ int SendOut(HANDLE device, const devcmd::Command& command, const BYTE* source) {
 // A command with data in: on success the first `copyLength` bytes of the
 // data area go to `destination`. The data area holds 512 bytes, so any
 // copyLength up to 512 stays inside it; what the controller did not send
-// reads as zero.
+// reads as zero. A fixed-length reply that the driver reports short fails
+// the command, the destination untouched: half a sector or query read as
+// zeroes would pass for data (a PartitionWord of 0, say).
 int SendIn(HANDLE device, const devcmd::Command& command, BYTE* destination, DWORD copyLength) {
     if (copyLength > passthrough::kDataAreaSize) return 0;
     passthrough::PassThroughRecord record;
-    if (!passthrough::Send(device, command, record).ok()) return 0;
+    const passthrough::Outcome outcome = passthrough::Send(device, command, record);
+    if (!outcome.ok() || !outcome.whole(command)) return 0;
     if (copyLength != 0) std::memcpy(destination, record.data, copyLength);
     return 1;
 }

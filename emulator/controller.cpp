@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "emulator/state.h"
 #include "kt4790/records.h"
@@ -53,24 +54,30 @@ Outcome Controller::Execute(const std::uint8_t* cdb, std::uint8_t cdbLength, Dat
             }
             ++it;
         }
+        const bool malformed = !cdbUsable || (data == nullptr && length != 0);
         if (faulted && kind == FaultKind::ControlCallFails) {
             outcome.delivered = false;
         } else if (faulted && kind == FaultKind::Removed) {
             s.removed = true;
             outcome.delivered = false;
-        } else if (faulted && kind == FaultKind::StatusOne) {
-            outcome.delivered = true;
-            outcome.status = s.firmware.Execute(block, direction, data, length);
-            if (outcome.status == kStatusGood) outcome.status = 1;
-        } else if (faulted) {  // CheckCondition
-            outcome.delivered = true;
-            outcome.status = kStatusCheckCondition;
-        } else if (!cdbUsable || (data == nullptr && length != 0)) {
+        } else if (malformed || (faulted && kind == FaultKind::CheckCondition)) {
             outcome.delivered = true;
             outcome.status = kStatusCheckCondition;
         } else {
+            if (faulted && kind == FaultKind::WriteProtected) s.firmware.SetWriteProtected(true);
             outcome.delivered = true;
-            outcome.status = s.firmware.Execute(block, direction, data, length);
+            outcome.transferred = length;
+            if (faulted && kind == FaultKind::ShortTransfer && direction == DataDirection::In) {
+                // The reply is made whole, but only its first half reaches
+                // the host; the rest of the host's buffer stays untouched.
+                std::vector<std::uint8_t> reply(data, data + length);
+                outcome.status = s.firmware.Execute(block, direction, reply.data(), length);
+                outcome.transferred = length / 2;
+                std::memcpy(data, reply.data(), outcome.transferred);
+            } else {
+                outcome.status = s.firmware.Execute(block, direction, data, length);
+            }
+            if (faulted && kind == FaultKind::StatusOne && outcome.status == kStatusGood) outcome.status = 1;
         }
     }
 

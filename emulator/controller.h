@@ -66,6 +66,8 @@ enum class FaultKind : std::uint8_t {
     CheckCondition,    // the command completes with SCSI status 2
     StatusOne,         // the command runs as usual but completes with SCSI status 1
     Removed,           // the device is gone from now on, until Replug()
+    ShortTransfer,     // a data-in command runs, but only the first half of its reply arrives
+    WriteProtected,    // the medium is write-protected from this command on (it runs protected)
 };
 
 // A fault fires on the first command that matches its trigger: either the
@@ -96,6 +98,7 @@ struct VolatileState {
 struct Outcome {
     bool delivered = false;   // false: the control call itself failed
     std::uint8_t status = 0;  // SCSI status when delivered
+    std::uint32_t transferred = 0;  // bytes of the data phase that moved, when delivered
 };
 
 constexpr std::uint8_t kStatusGood = 0;
@@ -123,7 +126,9 @@ public:
     // Executes one command. `data` holds `length` bytes: read from for Out,
     // written to for In (only the bytes the command answers are written;
     // the rest stays as the caller left it). Never reads or writes past
-    // `length`, whatever the CDB asks for.
+    // `length`, whatever the CDB asks for. A malformed request (no usable
+    // CDB, or a length without data) completes with check condition before
+    // any fault but a failed control call or a removal can run it.
     Outcome Execute(const std::uint8_t* cdb, std::uint8_t cdbLength, DataDirection direction,
                     std::uint8_t* data, std::uint32_t length);
 

@@ -22,6 +22,8 @@ public:
     void FormatMedium();
 
     const Config& config() const { return config_; }
+    // The write-protect switch, moved while the device is plugged in.
+    void SetWriteProtected(bool on) { config_.writeProtected = on; }
     Nand& nand() { return nand_; }
     const Nand& nand() const { return nand_; }
 

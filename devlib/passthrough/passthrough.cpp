@@ -43,6 +43,7 @@ Outcome Send(HANDLE device, const devcmd::Command& command, PassThroughRecord& r
                                            OutputSize(command), &bytesReturned, nullptr);
     outcome.delivered = delivered != 0;
     outcome.scsiStatus = record.header.ScsiStatus;
+    outcome.transferred = record.header.DataTransferLength;
     return outcome;
 }
 

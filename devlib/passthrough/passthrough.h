@@ -53,13 +53,19 @@ static_assert(offsetof(PassThroughRecord, data) == 80, "data area at 80");
 static_assert(sizeof(PassThroughRecord) == 592, "PassThroughRecord is 592 bytes");
 #endif
 
-// What one control call gave: whether it returned non-zero, and the SCSI
-// status the driver wrote into the record.
+// What one control call gave: whether it returned non-zero, the SCSI
+// status and the length of the data phase the driver wrote into the record.
 struct Outcome {
     bool delivered = false;
     std::uint8_t scsiStatus = 0;
+    std::uint32_t transferred = 0;
     // The success test of every command but GetCapacity.
     bool ok() const { return delivered && devcmd::ScsiStatusOk(scsiStatus); }
+    // Whether the whole reply of `command` arrived: a reply of fixed length
+    // that came short holds zeroes where the device's bytes should be.
+    bool whole(const devcmd::Command& command) const {
+        return command.replyMayBeShort || transferred >= command.transferLength;
+    }
 };
 
 // Input and output sizes of the control call for `command`: the whole record

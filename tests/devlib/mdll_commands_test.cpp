@@ -158,6 +158,14 @@ TEST_F(MdllCommands, CompletionStatusDecidesTheResult) {
     EXPECT_EQ(pwdExist(ha, target, buffer), 0);
     for (BYTE b : buffer) ASSERT_EQ(b, 0xAA);  // failed replies do not reach the caller
 
+    // A reply that ends early completes as an underrun of the host adapter.
+    controller().ClearFaults();
+    Fail(emulator::FaultKind::ShortTransfer, -1);
+    EXPECT_EQ(vscReadSector(ha, target, buffer, 1, 0, 0), 0);
+    EXPECT_EQ(getMediaSize(ha, target, buffer), 0);
+    EXPECT_EQ(getPhyBlock(ha, target, 0, buffer, 0, 0), 0);
+    for (BYTE b : buffer) ASSERT_EQ(b, 0xAA);
+
     // A target without a device fails too.
     controller().ClearFaults();
     EXPECT_EQ(pwdExist(ha, 6, buffer), 0);

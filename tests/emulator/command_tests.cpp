@@ -149,6 +149,19 @@ TEST(MalformedRequests, AreRefusedWithoutTouchingTheBuffer) {
     EXPECT_TRUE(Refused(c.Execute(unknown, 11, DataDirection::In, buffer, 512)));
     for (std::uint8_t b : buffer) ASSERT_EQ(0xEE, b);
 
+    // A fault that lets the command run still finds the request malformed
+    // first: no data, or no CDB, reaches the firmware.
+    const std::uint8_t changePwd[6] = {devcmd::kOpChangePwd};
+    for (const auto kind : {emulator::FaultKind::StatusOne, emulator::FaultKind::ShortTransfer,
+                            emulator::FaultKind::WriteProtected}) {
+        c.InjectFault(emulator::Fault{kind, 0, -1, false});
+        EXPECT_TRUE(Refused(c.Execute(changePwd, 6, DataDirection::Out, nullptr, 512)));
+        c.InjectFault(emulator::Fault{kind, 0, -1, false});
+        EXPECT_TRUE(Refused(c.Execute(nullptr, 6, DataDirection::In, buffer, 512)));
+    }
+    for (std::uint8_t b : buffer) ASSERT_EQ(0xEE, b);
+    EXPECT_TRUE(c.config().password.empty());
+
     // Writes to the descriptor sector with the wrong direction or too little data.
     const devcmd::Command write = devcmd::VscWriteSector(1, 0, 0);
     EXPECT_TRUE(Refused(c.Execute(write.cdb.bytes, 11, DataDirection::In, buffer, 512)));

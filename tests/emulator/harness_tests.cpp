@@ -66,6 +66,28 @@ TEST(Faults, TriggersKindsAndRepeat) {
     EXPECT_FALSE(AskChip(c).delivered);
     c.Replug();
     EXPECT_TRUE(Good(AskChip(c)));
+
+    // A short transfer: the command runs, the first half of its reply
+    // arrives and the rest of the buffer stays as it was.
+    c.InjectFault(Fault{FaultKind::ShortTransfer, 0, devcmd::kOpVscReadSector, false});
+    std::uint8_t sector[512];
+    std::memset(sector, 0xEE, sizeof sector);
+    const emulator::Outcome shortRead = Send(c, devcmd::VscReadSector(1, 0, 0), sector);
+    EXPECT_TRUE(Good(shortRead));
+    EXPECT_EQ(shortRead.transferred, 256u);
+    EXPECT_EQ(sector[256], 0xEE);
+    EXPECT_EQ(sector[511], 0xEE);
+    std::uint8_t whole[512];
+    EXPECT_EQ(Send(c, devcmd::VscReadSector(1, 0, 0), whole).transferred, 512u);
+    EXPECT_EQ(0, std::memcmp(sector, whole, 256));
+
+    // Write protection from the second command on: that command already
+    // runs on a protected medium.
+    c.InjectFault(Fault{FaultKind::WriteProtected, 1, -1, false});
+    EXPECT_TRUE(Good(Send(c, devcmd::EraseBlock(40, 0, 0), nullptr)));
+    EXPECT_TRUE(emutest::Refused(Send(c, devcmd::EraseBlock(41, 0, 0), nullptr)));
+    EXPECT_TRUE(emutest::Refused(Send(c, devcmd::VscWriteSector(40, 1, 0), whole)));
+    EXPECT_TRUE(c.config().writeProtected);
 }
 
 TEST(Trace, RecordsEveryCallAndAllocatesNothingWhenReserved) {

@@ -138,8 +138,10 @@ DWORD RunPassThrough(emulator::Controller& controller, SCSI_PASS_THROUGH header,
         controller.Execute(header.Cdb, header.CdbLength, direction, data, header.DataTransferLength);
     if (!outcome.delivered) return ERROR_GEN_FAILURE;
 
-    // The header comes back in the output buffer with the target's status.
+    // The header comes back in the output buffer with the target's status
+    // and the bytes that moved: a short transfer shows only there.
     header.ScsiStatus = outcome.status;
+    if (header.DataTransferLength != 0) header.DataTransferLength = outcome.transferred;
     std::memmove(output, &header, kHeaderSize);
     if (bytesReturned != nullptr) {
         *bytesReturned = header.DataIn == SCSI_IOCTL_DATA_IN
@@ -201,6 +203,12 @@ BYTE CompleteAspiRequest(const AspiRequest& request, AspiTarget where, emulator:
         if (!outcome.delivered) {
             status = SS_ERR;
             hostStatus = HASTAT_SEL_TO;
+        } else if (outcome.status != emulator::kStatusCheckCondition && outcome.transferred < request.bufferLength) {
+            // The manager reports a data phase that ended early as an
+            // underrun of the host adapter, whatever the target said.
+            status = SS_ERR;
+            hostStatus = HASTAT_DO_DU;
+            targetStatus = outcome.status;
         } else {
             targetStatus = outcome.status;
             status = outcome.status == emulator::kStatusGood ? SS_COMP : SS_ERR;

@@ -95,6 +95,7 @@ constexpr BYTE SS_NO_ADAPTERS = 0xE8;  // GetASPI32SupportInfo: nothing to drive
 
 using ::HASTAT_OK;
 constexpr BYTE HASTAT_SEL_TO = 0x11;  // the target did not answer
+constexpr BYTE HASTAT_DO_DU = 0x12;   // data overrun or underrun
 
 // GetASPI32SupportInfo's answer for this many host adapters.
 DWORD AspiSupportInfo(int adapters);
