@@ -523,19 +523,22 @@ void TJDFormatForm::FormatBothDisks() {
     const kt4790::MediaGeometry& geometry = run.geometry;
     std::uint32_t sd = 0;
     if (run.chipCode == kt4790::kChipCode13) {
+        // Block 0 is written back before the rest of the medium is erased,
+        // and not erased again: the DescriptorSector is never missing for
+        // longer than its own block takes.
         if (!RefreshSystemBlock(run, sd)) return;
-        {
-            const devbind::LongOperation erasing;
-            for (std::uint32_t block = 0; block < geometry.PhysicalBlocks; ++block) {
-                ProcessPendingMessages();
-                eraser.EraseWithRetry(block, 0, 0);
-                PBar->SetPosition(ProgressOf(block, geometry.PhysicalBlocks));
-            }
-        }
         const EraseFailure failure = eraser.RestoreSystemBlock();
         if (failure != EraseFailure::None) {
             Failed(run, failure);
             return;
+        }
+        {
+            const devbind::LongOperation erasing;
+            for (std::uint32_t block = 1; block < geometry.PhysicalBlocks; ++block) {
+                ProcessPendingMessages();
+                eraser.EraseWithRetry(block, 0, 0);
+                PBar->SetPosition(ProgressOf(block, geometry.PhysicalBlocks));
+            }
         }
     } else {
         DescriptorPatch patch;

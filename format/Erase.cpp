@@ -186,28 +186,47 @@ EraseFailure DeviceEraser::EraseSystemBlock() {
 }
 
 EraseFailure DeviceEraser::RestoreSystemBlock() {
+    if (WriteSystemBlock(false)) return EraseFailure::None;
+    // A page that would not program leaves the block unusable as it is:
+    // erase it and write every sector again, from sector 0, before giving up.
+    EraseWithRetry(0, 0, 0);
+    return WriteSystemBlock(true) ? EraseFailure::None : EraseFailure::SystemBlockWrite;
+}
+
+bool DeviceEraser::WriteSystemBlock(bool toTheEnd) {
     bool written = true;
     const std::size_t sectors = systemBlock_.size() / kt4790::kSectorSize;
     for (std::size_t i = 0; i < sectors; ++i) {
         std::memcpy(Sector, &systemBlock_[i * kt4790::kSectorSize], sizeof Sector);
-        if (!WriteSector(static_cast<std::uint32_t>(i), Sector)) written = false;
+        const auto sector = static_cast<std::uint32_t>(i);
+        if (WriteSector(sector, Sector) || WriteSector(sector, Sector)) continue;
+        written = false;
+        if (!toTheEnd) break;
     }
-    return written ? EraseFailure::None : EraseFailure::SystemBlockWrite;
+    return written;
 }
 
 EraseFailure DeviceEraser::EraseMediumDirect(const kt4790::MediaGeometry& geometry, const DescriptorPatch& patch,
                                              vcl::TProgressBar* bar) {
     const EraseFailure saved = SaveSystemBlock(geometry, patch);
     if (saved != EraseFailure::None) return saved;
-    {
-        const devbind::LongOperation running;
-        for (std::uint32_t block = 0; block < geometry.PhysicalBlocks; ++block) {
-            ProcessPendingMessages();
-            Erase(block, 0, 0);  // block 0 too: the saved copy restores it
-            bar->SetPosition(ProgressOf(block, geometry.PhysicalBlocks));
-        }
+    const devbind::LongOperation running;
+    // Block 0 goes back right after its own erase, so that the
+    // DescriptorSector is missing only for those few commands, not for the
+    // whole medium's erase.
+    if (geometry.PhysicalBlocks != 0) {
+        ProcessPendingMessages();
+        Erase(0, 0, 0);
+        bar->SetPosition(ProgressOf(0, geometry.PhysicalBlocks));
     }
-    return RestoreSystemBlock();
+    const EraseFailure restored = RestoreSystemBlock();
+    if (restored != EraseFailure::None) return restored;
+    for (std::uint32_t block = 1; block < geometry.PhysicalBlocks; ++block) {
+        ProcessPendingMessages();
+        Erase(block, 0, 0);
+        bar->SetPosition(ProgressOf(block, geometry.PhysicalBlocks));
+    }
+    return EraseFailure::None;
 }
 
 bool DeviceEraser::FindDescriptor(const kt4790::MediaGeometry& geometry, BYTE chipCode) {

@@ -64,7 +64,8 @@ enum class EraseCaller { SingleFormat, Partition, TwoArea };
 void ShowEraseFailure(EraseCaller caller, EraseFailure failure);
 
 // One device of one Start: the session's address, the bound procedures,
-// and the buffers the Part gives the handler.
+// and the buffers the handler owns for the run: the sector buffer and the
+// copy of block 0.
 class DeviceEraser {
 public:
     DeviceEraser(const devbind::DeviceSession& device, const EraseProcs& procs);
@@ -82,9 +83,11 @@ public:
 
     // Chip 0x13, block 0 in three steps. Save: its sectors read and kept, the
     // DescriptorSector (sector 1) patched. Erase: block 0 alone (a failed
-    // EraseBlock is sent once more). Restore: every kept sector written
-    // back, the rest too after one fails, so that a failure early in the
-    // block does not also lose the DescriptorSector.
+    // EraseBlock is sent once more). Restore: the kept sectors written back
+    // in order, sector 0 first, a failed write sent once more; when a sector
+    // still fails, block 0 is erased again and every sector written once
+    // more, this time to the end whatever fails, so that a failure early in
+    // the block does not also lose the DescriptorSector.
     EraseFailure SaveSystemBlock(const kt4790::MediaGeometry& geometry, const DescriptorPatch& patch);
     EraseFailure EraseSystemBlock();
     EraseFailure RestoreSystemBlock();
@@ -102,7 +105,9 @@ public:
                                  bool needsSplit = false);
 
     // Chip 0x13: block 0 saved sector by sector (the DescriptorSector, sector
-    // 1, patched), every physical block erased, block 0 written back.
+    // 1, patched), erased and written back at once, then every other
+    // physical block erased. The erase results are not examined: a block the
+    // controller could not erase is its to retire.
     EraseFailure EraseMediumDirect(const kt4790::MediaGeometry& geometry, const DescriptorPatch& patch,
                                    vcl::TProgressBar* bar);
 
@@ -138,6 +143,11 @@ public:
     BYTE Sector[kt4790::kSectorSize] = {};
 
 private:
+    // The kept sectors of block 0 written back from sector 0, each failed
+    // write sent once more. Stops at the first sector that still fails,
+    // unless `toTheEnd`. True when every sector was written.
+    bool WriteSystemBlock(bool toTheEnd);
+
     const devbind::DeviceSession& device_;
     EraseProcs procs_;
     std::vector<BYTE> systemBlock_;  // block 0 while it is erased

@@ -389,6 +389,32 @@ TEST_F(DialogTest, TheEraseSendsOneCommandPerBlockAndRetriesAFailedEraseOnce) {
     }
 }
 
+// Chip 0x13: block 0 is written back right after its own erase, sector 0
+// first, and the other blocks are erased after it, so that a device lost
+// during the medium's erase keeps its DescriptorSector. The count of
+// commands is that of an erase of every block with block 0 saved around it.
+TEST_F(DialogTest, ChipThirteenWritesBlockZeroBackBeforeErasingTheOthers) {
+    for (const Dialog dialog : {Dialog::Format, Dialog::Partition}) {
+        SCOPED_TRACE(dialog == Dialog::Format ? "format" : "partition");
+        Start(Medium(0x13, true, 1));
+        Open(dialog);
+        Run(dialog);
+
+        std::vector<Sent> expected{kWriteProtectSent, Query(kChip), Query(kMedia)};
+        for (std::uint32_t s = 0; s < 256; ++s) expected.push_back(DataRead(s, 0x80));
+        expected.push_back({kEraseBlock, 0, 0});
+        for (std::uint32_t s = 0; s < 256; ++s) expected.push_back({kVscWrite, s, 0x80});
+        for (std::uint32_t b = 1; b < 128; ++b) expected.push_back({kEraseBlock, b, 0});
+        std::vector<Sent> sent;
+        for (const emulator::CommandRecord& r : disk_->trace()) {
+            if (sent.empty() && r.cdb[0] != kModeSense) continue;
+            if (sent.size() < expected.size()) sent.push_back(Command(r));
+        }
+        EXPECT_EQ(sent, expected);
+        EXPECT_EQ(Boxes(), AfterStart(dialog, {dialog == Dialog::Format ? kFormattedBox : kPartitioned}));
+    }
+}
+
 // The physical block of a GetPhyBlock reply is its four bytes, unsigned and
 // big-endian: 00 00 00 80 and 00 01 80 FF.
 TEST_F(DialogTest, EraseMappedBlockErasesTheBlockOfTheReply) {
@@ -456,15 +482,17 @@ TEST_F(DialogTest, EachFailingStepGivesItsDialogsMessage) {
         std::uint32_t afterCommands;
         Box formatBox, partitionBox;  // KT4790CAP; KT4790MCAP shows kNotFound for every erase step
         bool erasing;
-        // A failed sector of block 0's restore does not end it: the sectors
-        // after it, the DescriptorSector among them, are still written back.
+        // A sector of block 0's restore that fails for good does not end it:
+        // block 0 is erased once more and the sectors after it, the
+        // DescriptorSector among them, are still written back.
         bool restoreGoesOn = false;
+        bool repeat = false;  // the fault stays armed
     };
     const Case cases[] = {
         {"GetChipVersion", 0x30, kChip, 0, kNotFound, kNotFound, false},
         {"GetMediaSize", 0x30, kMedia, 0, kNotFound, kNotFound, false},
         {"save of block 0", 0x13, kVscRead, 0, kNotFoundComma, kNotFoundStop, true},
-        {"restore of block 0", 0x13, kVscWrite, 0, kNotFound, kNotFoundStop, true, true},
+        {"restore of block 0", 0x13, kVscWrite, 0, kNotFound, kNotFoundStop, true, true, true},
         {"spare-area read", 0x30, kVscRead, 0, kNotFound, kNotFound, true},
         {"descriptor read", 0x30, -1, 3, kNotFound, kNotFound, true},  // after the two queries and the spare area
         {"SetEString", 0x30, kSetEString, 0, kNotFound, kNotFound, true},
@@ -478,6 +506,8 @@ TEST_F(DialogTest, EachFailingStepGivesItsDialogsMessage) {
             emulator::Fault fault;
             fault.opcode = c.opcode;
             fault.afterCommands = c.afterCommands;
+            fault.repeat = c.repeat;
+            if (c.repeat) fault.address = 0;  // only sector 0 fails for good
             WritableThenFault::Arm(*disk_, fault);
             const std::vector<std::uint8_t> before = Descriptor();
             Run(dialog);
