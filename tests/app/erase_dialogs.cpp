@@ -6,16 +6,21 @@
 namespace apptest {
 
 void EraseDialogTest::Start(const emulator::Config& config) {
+    auto disk = std::make_shared<emulator::Controller>(config);
+    std::uint8_t sector[512];
+    ReadDescriptorSector(*disk, sector);
+    sector[kt4790::kBootFlagOffset] = 1;
+    WriteDescriptorSector(*disk, sector);
+    Launch(disk);
+}
+
+void EraseDialogTest::Launch(std::shared_ptr<emulator::Controller> disk) {
     vcl::headless::resetApplication();
     ClearFormGlobals();
     World().Reset();
     World().SetWindowsVersion(SupportedVersion());
-    disk_ = std::make_shared<emulator::Controller>(config);
+    disk_ = std::move(disk);
     World().AddDevice(disk_);
-    std::uint8_t sector[512];
-    ReadDescriptorSector(*disk_, sector);
-    sector[kt4790::kBootFlagOffset] = 1;
-    WriteDescriptorSector(*disk_, sector);
     ASSERT_EQ(AppMain(), 0);
     MainForm->SetVisible(false);
     JUtilityForm->SetVisible(true);

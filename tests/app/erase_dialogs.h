@@ -82,6 +82,8 @@ protected:
     // A fresh program and World with one disk, its DescriptorSector's
     // BootFlag set (so a layout that clears it shows), the utility window up.
     void Start(const emulator::Config& config);
+    // The same with a disk as it is.
+    void Launch(std::shared_ptr<emulator::Controller> disk);
 
     static void Press(vcl::TButton* button) {
         ASSERT_TRUE(vcl::headless::userClick(button)) << vcl::headless::lastRefusal();

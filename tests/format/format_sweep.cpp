@@ -19,7 +19,6 @@
 // every case is checked. Exit 0 when every checked case holds, 1 otherwise.
 #include <windows.h>
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,7 +27,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -41,6 +39,7 @@
 #include "format/Newformat.h"
 #include "kt4790/geometry.h"
 #include "winsim/world.h"
+#include "tests/support/fatcheck.h"
 
 namespace {
 
@@ -109,28 +108,7 @@ int RunDriver(Layout layout, std::uint32_t sd, const Medium& m) {
     return 0;
 }
 
-bool ReadHost(emulator::Controller& disk, std::uint32_t sector, std::uint8_t* data) {
-    const devcmd::Command read = devcmd::Read10(sector, kSector);
-    const emulator::Outcome outcome =
-        disk.Execute(read.cdb.bytes, read.cdbLength, emulator::DataDirection::In, data, kSector);
-    return outcome.delivered && outcome.status == 0;
-}
-
-// Runs fsck.fat -n on a file; true when it finds nothing. Its output on failure.
-bool Fsck(const std::string& file, std::string& output) {
-    const std::string command = "fsck.fat -n '" + file + "' 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        output = "cannot run fsck.fat";
-        return false;
-    }
-    char buffer[512];
-    output.clear();
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
-    const int status = pclose(pipe);
-    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
-           output.find(" files, 0/") != std::string::npos;
-}
+using fatcheck::ReadHost;
 
 class Sweep {
 public:
@@ -308,22 +286,9 @@ private:
                 return;
             }
         }
-        const std::string file = dir_ + "/volume.img";
-        std::filesystem::remove(file);
-        {
-            std::ofstream out(file, std::ios::binary);
-            for (std::uint32_t k = 0; k < s.volumeStructures; ++k) {
-                if (!ReadHost(disk, first + s.volumeStart + k, sector)) {
-                    Fail(what, "READ(10) failed");
-                    return;
-                }
-                if (k == 0) std::memcpy(sector + 43, "NO NAME    ", 11);  // the label field fsck.fat wants blank
-                out.write(reinterpret_cast<const char*>(sector), kSector);
-            }
-        }
-        std::filesystem::resize_file(file, std::uint64_t{n - s.volumeStart} * kSector);
-        std::string output;
-        if (!Fsck(file, output)) Fail(what, "fsck.fat: " + output);
+        const std::string problem =
+            fatcheck::CheckVolume(disk, first + s.volumeStart, n - s.volumeStart, dir_ + "/volume.img");
+        if (!problem.empty()) Fail(what, problem);
     }
 
     unsigned every_;
