@@ -39,8 +39,9 @@
 #               (the logical ones in KT4790MCAP), EraseBlock once per logical
 #               block.
 #   chip 0x13   (C chips of Pc physical blocks; spare reads: the sector reads
-#               of spare areas) both: EraseBlock for C x Pc blocks and once
-#               more for block 0, erased first on its own; no spare reads.
+#               of spare areas) both: EraseBlock for C x Pc blocks, block 0
+#               first on its own and written back before the others; no
+#               spare reads.
 #               Standard: block 0, the data positions 1 .. the last of the
 #               area, the replacement blocks of the split chip that stand for
 #               one of them. Security: the data positions from the area's
@@ -99,13 +100,13 @@ run_journey() {
 # table; MEASURED is the count of the third column (GetPhyBlock or spare
 # reads), PRESCRIBED its prescribed count.
 row() {
-    printf '%-5s %-10s %5d %9d %11d %9d %10d %9d %7d %7d %10.1f %10.2f\n' "$1" "$2" "$3" "$total" "$4" "$5" "$erases" \
+    printf '%-5s %-10s %5d %9d %11d %10d %10d %10d %7d %7d %10.1f %10.2f\n' "$1" "$2" "$3" "$total" "$4" "$5" "$erases" \
         "$6" "$writes" $((total - $4 - erases - writes)) "$ms" "$per"
 }
 
 header() {
-    printf '%-5s %-10s %5s %9s %11s %9s %10s %9s %7s %7s %10s %10s\n' build dialog zones commands "$1" "(Parts)" \
-        EraseBlock "(Parts)" writes other "wall ms" "us/command"
+    printf '%-5s %-10s %5s %9s %11s %10s %10s %10s %7s %7s %10s %10s\n' build dialog zones commands "$1" prescribed \
+        EraseBlock prescribed writes other "wall ms" "us/command"
 }
 
 # The standard area's logical blocks an image records.
@@ -205,7 +206,7 @@ for build_name in cap mcap; do
             prescribed_spares=$spare_blocks
             prescribed_erases=$((1 + sd + $(replaced_in 1 "$sd")))
             ;;
-        both) prescribed_spares=0 prescribed_erases=$((physical + 1)) ;;
+        both) prescribed_spares=0 prescribed_erases=$physical ;;  # block 0 once, written back before the rest
         esac
         row "$build_name" "$dialog" "$zones" "$spares" "$prescribed_spares" "$prescribed_erases"
     done
