@@ -78,6 +78,8 @@ Outcome Controller::Execute(const std::uint8_t* cdb, std::uint8_t cdbLength, Dat
                 outcome.status = s.firmware.Execute(block, direction, data, length);
             }
             if (faulted && kind == FaultKind::StatusOne && outcome.status == kStatusGood) outcome.status = 1;
+            // A refused command sends no reply; what it was sent has moved.
+            if (outcome.status == kStatusCheckCondition && direction == DataDirection::In) outcome.transferred = 0;
         }
     }
 
