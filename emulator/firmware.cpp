@@ -522,6 +522,18 @@ std::string MediumProblem(const Config& config) {
         return "a chip 0x13 with large blocks has 1 to 8 zones, or 16 in two windows, not " +
                std::to_string(zonesPerChip);
     }
+    // Zone 0 keeps its data blocks after the descriptor block. Where fewer
+    // than a zone's logical blocks fit there, the last ones would have no
+    // data block: they read as zeros but no write to them could succeed.
+    const std::uint64_t physicalPerZone = PhysicalPerZone(config.largeBlock);
+    const std::uint64_t logicalPerZone = LogicalPerZone(config.largeBlock);
+    const std::uint64_t firstData = std::uint64_t{config.descriptorBlock} + 1;
+    if (config.chipCode == kt4790::kChipCode30 && firstData + logicalPerZone > physicalPerZone) {
+        const std::uint64_t room = firstData < physicalPerZone ? physicalPerZone - firstData : 0;
+        return "descriptor block " + std::to_string(config.descriptorBlock) + " leaves zone 0 room for " +
+               std::to_string(room) + " of its " + std::to_string(logicalPerZone) + " data blocks (at most block " +
+               std::to_string(physicalPerZone - logicalPerZone - 1) + ")";
+    }
     const Firmware firmware(config);
     std::map<std::uint32_t, bool> used;
     for (const Replacement& r : config.replacements) {

@@ -225,6 +225,7 @@ TEST(Replacements, MediaNoControllerHasAreNamed) {
         std::uint8_t zones, chips;
         std::vector<emulator::Replacement> replacements;
         bool possible;
+        std::uint32_t descriptorBlock = 0;
     };
     const Case cases[] = {
         {"one chip, small", 0x13, false, 1, 1, {}, true},
@@ -241,10 +242,17 @@ TEST(Replacements, MediaNoControllerHasAreNamed) {
         {"system block replaced", 0x13, false, 1, 1, {{0, 1001}}, false},
         {"one block replaced twice", 0x13, false, 1, 1, {{5, 1001}, {5, 1002}}, false},
         {"chip 0x30, replacement after the zone's data", 0x30, false, 1, 1, {{5, 1010}}, true},
+        {"descriptor block 23 leaves zone 0 its 1000 data blocks", 0x30, false, 1, 1, {}, true, 23},
+        {"descriptor block 24 leaves zone 0 999 data blocks", 0x30, false, 2, 1, {}, false, 24},
+        {"large: descriptor block 2 leaves zone 0 its 125 data blocks", 0x30, true, 1, 1, {}, true, 2},
+        {"large: descriptor block 3 leaves zone 0 124 data blocks", 0x30, true, 1, 1, {}, false, 3},
+        {"descriptor block in zone 1", 0x30, false, 2, 1, {}, false, 1500},
+        {"descriptor block beyond the medium", 0x30, false, 1, 1, {}, false, 0xFFFFFFFF},
     };
     for (const Case& k : cases) {
         emulator::Config config = MakeConfig(k.chip, k.large, k.zones, k.chips);
         config.replacements = k.replacements;
+        config.descriptorBlock = k.descriptorBlock;
         EXPECT_EQ(emulator::MediumProblem(config).empty(), k.possible) << k.what << ": " << emulator::MediumProblem(config);
     }
 }

@@ -421,10 +421,6 @@ int RunCreate(const std::vector<std::string>& args) {
     if (std::filesystem::exists(path, ignored)) throw Failure(path + ": already exists; not overwritten");
 
     emulator::Controller controller(config);
-    if (config.descriptorBlock >= controller.physicalBlocks()) {
-        throw UsageError("--descriptor-block must be below the medium's " +
-                         std::to_string(controller.physicalBlocks()) + " physical blocks");
-    }
     std::string error;
     if (!controller.SaveImage(path, &error)) throw ImageFailure(path, error, "cannot be written");
     std::cout << "created " << path << ": chip " << Hex(config.chipCode) << ", "
