@@ -169,8 +169,7 @@ void TJUtilityForm::DisableAllButtons() {
 }
 
 void TJUtilityForm::RefreshDeviceList() {
-    CBoxDeviceList->Clear();
-    AddAttachedDeviceNames(CBoxDeviceList, devbind::Operation::UtilityDeviceList, ListedName::Trimmed);
+    ListAttachedDeviceNames(CBoxDeviceList, devbind::Operation::UtilityDeviceList, ListedName::Trimmed);
 }
 
 namespace {
@@ -224,7 +223,9 @@ void AddNames(vcl::TComboBox* list, devbind::Operation operation, ListedName for
 
 }  // namespace
 
-void AddAttachedDeviceNames(vcl::TComboBox* list, devbind::Operation operation, ListedName form) {
+void ListAttachedDeviceNames(vcl::TComboBox* list, devbind::Operation operation, ListedName form) {
+    if (devbind::LongOperation::Running()) return;
+    list->Clear();
     AddNames(list, operation, form);
     if (list->Items().Count() > 0) list->SetItemIndex(0);
 }

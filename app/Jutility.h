@@ -71,9 +71,11 @@ extern TJUtilityForm* JUtilityForm;
 // leading and trailing blanks and control characters.
 enum class ListedName { AsStored, Trimmed };
 
-// Appends to `list` the names of the attached devices: one GetAllDeviceName
-// call with a table of six entries, the names in the order reported,
-// duplicates kept. Then selects the first item when the list holds any.
-// `operation` chooses the messages for a missing library or procedure.
+// Empties `list` and fills it with the names of the attached devices: one
+// GetAllDeviceName call with a table of six entries, the names in the order
+// reported, duplicates kept. Then selects the first item when the list holds
+// any. `operation` chooses the messages for a missing library or procedure.
 // The device lists of the main and the utility window both fill this way.
-void AddAttachedDeviceNames(vcl::TComboBox* list, devbind::Operation operation, ListedName form);
+// While a long operation runs (an erase), which refuses any other device
+// operation, the list stays as it is.
+void ListAttachedDeviceNames(vcl::TComboBox* list, devbind::Operation operation, ListedName form);

@@ -158,7 +158,6 @@ void TMainForm::FormCreate(vcl::TObject* /*Sender*/) {
 }
 
 void TMainForm::FormShow(vcl::TObject* /*Sender*/) {
-    cboxDeviceList->Clear();
     FillDeviceList();
     edtPwd->SetFocus();
     FailedAttempts = 0;
@@ -242,10 +241,7 @@ void TMainForm::btnCancelClick(vcl::TObject* /*Sender*/) {
     Close();
 }
 
-void TMainForm::btnRefreshClick(vcl::TObject* /*Sender*/) {
-    cboxDeviceList->Clear();
-    FillDeviceList();
-}
+void TMainForm::btnRefreshClick(vcl::TObject* /*Sender*/) { FillDeviceList(); }
 
 void TMainForm::rbtnAutoPopUpClick(vcl::TObject* /*Sender*/) {
     vcl::TRegistry Registry(KEY_ALL_ACCESS);
@@ -316,5 +312,5 @@ int TMainForm::SetTrayIcon(DWORD operation) {
 }
 
 void FillDeviceList() {
-    AddAttachedDeviceNames(MainForm->cboxDeviceList, devbind::Operation::MainDeviceList, ListedName::AsStored);
+    ListAttachedDeviceNames(MainForm->cboxDeviceList, devbind::Operation::MainDeviceList, ListedName::AsStored);
 }

@@ -74,6 +74,6 @@ extern TMainForm* MainForm;
 // correct password.
 extern int FailedAttempts;
 
-// Fills the main window's device list, which the caller has cleared, with
-// the names of the attached devices, and selects the first.
+// Fills the main window's device list anew with the names of the attached
+// devices, and selects the first (ListAttachedDeviceNames).
 void FillDeviceList();

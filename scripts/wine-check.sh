@@ -35,7 +35,10 @@
 #   format    each program, on a disk with a password: FORMAT through its
 #             gate, the single-disk format dialog with a label typed, then
 #             PARTITION through its gate with a security area of 5 MB typed
-#             key by key; a file put into the standard area from outside
+#             key by key. At both gates a wrong password and Enter are typed
+#             first, and a letter in the size field: after each message box
+#             the keys typed next, without a click, must reach the same
+#             field (the right password and Enter, the 5). Then a file put into the standard area from outside
 #             (exported, mcopy, imported); then FORMAT through its gate
 #             again, now the two-area dialog (same caption as the single-disk
 #             one), "Security Disk" with a label typed. After each, every area
@@ -399,10 +402,19 @@ check_format_journey() {
     local security_label="wine secure"
     start_at_utility "$program" "$2" "$3" "$correct" --large
 
+    local partition_incorrect="Password Incorrect!"
+    [[ $build == aspi ]] && partition_incorrect="Password Incorrect."
+
     # FORMAT: its gate ("FORMAT" and two blanks), then the single-disk dialog.
+    # A wrong password and Enter typed into the gate's edit, which has the
+    # focus; after the box the right one and Enter go on to the edit, with no
+    # click between.
     wincheck click "$utility_title" FORMAT || fail "$program: no FORMAT button"
     wincheck shown "FORMAT  " yes 10000 || fail "$program: no format password gate"
-    wincheck settext "FORMAT  " "$disk_password" && wincheck click "FORMAT  " OK || fail "cannot enter a password"
+    wincheck keys "FORMAT  " $'wrong\r' || fail "$program: the format gate's edit does not take the keys"
+    wincheck box WARNING "Password Incorrect!" 10000 || fail "$program: the format gate did not refuse a wrong password"
+    wincheck keys "FORMAT  " "$disk_password"$'\r' ||
+        fail "$program: after \"Password Incorrect!\" the keys do not reach the format gate's edit"
     wincheck box OK "$correct" 10000 || fail "$program: the format gate refused the password"
     wincheck shown "$format_dialog" yes 10000 || fail "$program: no single-disk format dialog"
     wincheck settext "$format_dialog" "$label" && wincheck click "$format_dialog" "HDD Boot" ||
@@ -414,15 +426,21 @@ check_format_journey() {
     wincheck shown "$format_dialog" no 10000 || fail "$program: the format dialog stayed"
     check_exported_areas "$program, formatted" hdd "$build" "$label"
 
-    # PARTITION: its gate, then 5 MB typed as key strokes; the question is
-    # answered OK.
+    # PARTITION: its gate as FORMAT's, then 5 MB typed as key strokes after a
+    # letter the field refuses; the question is answered OK.
     wincheck click "$utility_title" PARTITION || fail "$program: no PARTITION button"
     wincheck shown PARTITION yes 10000 || fail "$program: no partition password gate"
-    wincheck settext PARTITION "$disk_password" && wincheck click PARTITION OK || fail "cannot enter a password"
+    wincheck keys PARTITION $'wrong\r' || fail "$program: the partition gate's edit does not take the keys"
+    wincheck box WARNING "$partition_incorrect" 10000 || fail "$program: the partition gate did not refuse a wrong password"
+    wincheck keys PARTITION "$disk_password"$'\r' ||
+        fail "$program: after \"$partition_incorrect\" the keys do not reach the partition gate's edit"
     wincheck box OK "$correct" 10000 || fail "$program: the partition gate refused the password"
     wincheck shown "$partition_dialog" yes 10000 || fail "$program: no partition dialog"
-    wincheck type "$partition_dialog" 5 && wincheck click "$partition_dialog" "Zip Boot" ||
-        fail "cannot fill in the partition dialog"
+    wincheck type "$partition_dialog" a || fail "cannot type into the partition dialog"
+    wincheck box WARNING "Please only enter numeric value!" 10000 || fail "$program: a letter in the size field was taken"
+    wincheck keys "$partition_dialog" 5 ||
+        fail "$program: after \"Please only enter numeric value!\" the keys do not reach the size field"
+    wincheck click "$partition_dialog" "Zip Boot" || fail "cannot fill in the partition dialog"
     sleep 1
     shot "partition-dialog-${program%.exe}"
     wincheck click "$partition_dialog" Start || fail "no Start button"

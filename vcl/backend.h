@@ -45,6 +45,9 @@ public:
     static int TextWidth(const TControl* control, const std::string& text);
 
     static void SetHandle(TControl* control, HWND handle) { control->handle_ = handle; }
+    // The activation of a form's window changed (TForm::Deactivated, TForm::Activated).
+    static void FormDeactivated(TForm* form, TWinControl* focused) { form->Deactivated(focused); }
+    static bool FormActivated(TForm* form) { return form->Activated(); }
 };
 
 }  // namespace vcl

@@ -73,6 +73,19 @@ void TForm::SetActiveControl(TWinControl* control) {
     if (control != nullptr) Backend::Changed(control, Property::Focus);
 }
 
+void TForm::Deactivated(TWinControl* focused) {
+    if (focused != nullptr && focused != this && focused->ParentForm() == this) activeControl_ = focused;
+}
+
+bool TForm::Activated() {
+    if (activeControl_ == nullptr) return false;
+    for (const TControl* c = activeControl_; c != this; c = c->Parent()) {
+        if (c == nullptr || !c->Visible() || !c->Enabled()) return false;
+    }
+    Backend::Changed(activeControl_, Property::Focus);
+    return true;
+}
+
 void TForm::SetVisible(bool visible) {
     if (visible == Visible()) return;
     if (inShowHide_) throw EInvalidOperation("Cannot change Visible in OnShow or OnHide");

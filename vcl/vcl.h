@@ -594,6 +594,14 @@ private:
     void DoCreate();      // OnCreate; an exception goes to the exception box
     void DoDestroy();     // OnDestroy; likewise
     void FrameChanged();  // keeps a client size that was set
+    // The system gives an activated window the focus itself (after a message
+    // box of no owner, say), where no key reaches a control. As in a dialog,
+    // the control that had the focus when the window lost the activation
+    // takes it back. The backends tell a form both changes: `focused` is the
+    // control of this form that had the focus, or null. Activated returns
+    // whether a control took the focus.
+    void Deactivated(TWinControl* focused);
+    bool Activated();
     int clientWidth_ = -1, clientHeight_ = -1;  // -1: follows the outer size
     TFormBorderStyle borderStyle_ = bsSizeable;
     unsigned borderIcons_ = biSystemMenu;

@@ -184,6 +184,7 @@ struct World::Internals {
     std::deque<int> messageBoxAnswers;
     int messageBoxScriptErrors = 0;
     std::function<void(const MessageBoxCall&)> messageBoxHook;
+    std::function<void(bool open)> messageBoxObserver;  // kept by Reset
 
     // Drives, windows, program starts.
     std::uint32_t logicalDrives = 0;

@@ -65,6 +65,11 @@ void World::SetMessageBoxHook(std::function<void(const MessageBoxCall&)> hook) {
     internals().messageBoxHook = std::move(hook);
 }
 
+void World::SetMessageBoxObserver(std::function<void(bool open)> observer) {
+    Lock lock(mutex());
+    internals().messageBoxObserver = std::move(observer);
+}
+
 // --- World: windows ------------------------------------------------------------------------
 
 std::uintptr_t World::CreateTopLevelWindow(const std::string& className, const std::string& title, bool visible) {
@@ -139,6 +144,7 @@ int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
     winsim::World& world = winsim::World::Get();
     winsim::MessageBoxCall call;
     std::function<void(const winsim::MessageBoxCall&)> hook;
+    std::function<void(bool open)> observer;
     {
         Lock lock(world.mutex());
         winsim::World::Internals& in = world.internals();
@@ -163,9 +169,12 @@ int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
         }
         in.messageBoxes.push_back(call);
         hook = in.messageBoxHook;
+        observer = in.messageBoxObserver;
     }
+    if (observer) observer(true);
     // The box is open while the hook runs: whatever it does happens "behind" the modal box.
     if (hook) hook(call);
+    if (observer) observer(false);
     return call.answer;
 }
 

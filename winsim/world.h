@@ -266,6 +266,12 @@ public:
     // Runs inside MessageBoxA while the box is "open", after it was
     // recorded and before it returns (the record's answer is already set).
     void SetMessageBoxHook(std::function<void(const MessageBoxCall&)> hook);
+    // A message box takes the activation from the window that has it while
+    // the box is open, and the system gives it back as the box closes. The
+    // form framework follows that here: `observer` runs with true as a box
+    // opens (before the hook) and with false as it closes. It belongs to the
+    // program, not to one test, so Reset keeps it.
+    void SetMessageBoxObserver(std::function<void(bool open)> observer);
 
     // --- virtual clock -------------------------------------------------------------
     // Milliseconds since the Reset. GetTickCount reports its low 32 bits.

@@ -680,8 +680,16 @@ TEST_F(DialogTest, StartBindsItsProceduresInItsOrder) {
 
 // The close box is live during an erase: it hides the dialog and gives the
 // utility window its buttons back, while the erase runs on to its end. A
-// device operation pressed meanwhile does nothing at all.
+// device operation pressed meanwhile does nothing at all: "Refresh" leaves
+// the device list as it was.
 TEST_F(DialogTest, TheCloseBoxDuringAnEraseGivesTheButtonsBackButNoSecondDeviceOperation) {
+    const auto listed = [] {
+        std::vector<std::string> names;
+        for (int i = 0; i < JUtilityForm->CBoxDeviceList->Items().Count(); ++i) {
+            names.push_back(JUtilityForm->CBoxDeviceList->Items()[i]);
+        }
+        return std::make_pair(names, JUtilityForm->CBoxDeviceList->Text());
+    };
     for (const Dialog dialog : {Dialog::Format, Dialog::Partition}) {
         Start(Medium(0x30, true, 1));
         Open(dialog);
@@ -693,8 +701,12 @@ TEST_F(DialogTest, TheCloseBoxDuringAnEraseGivesTheButtonsBackButNoSecondDeviceO
             ASSERT_TRUE(userCloseBox(Form(dialog))) << lastRefusal();
             EXPECT_FALSE(Form(dialog)->Visible());
             const std::size_t sent = disk_->trace().size();
-            for (vcl::TButton* button : {JUtilityForm->btnFormat, JUtilityForm->btnPartition, JUtilityForm->btnChangPwd}) {
+            const auto before = listed();
+            EXPECT_EQ(before.first.size(), 1u);
+            for (vcl::TButton* button : {JUtilityForm->btnFormat, JUtilityForm->btnPartition, JUtilityForm->btnChangPwd,
+                                         JUtilityForm->btnRefresh}) {
                 ASSERT_TRUE(userClick(button)) << lastRefusal();
+                EXPECT_EQ(listed(), before) << button->Name();
             }
             EXPECT_EQ(disk_->trace().size(), sent);
             EXPECT_EQ(Boxes(), AfterStart(dialog, {}));

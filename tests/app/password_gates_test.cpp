@@ -16,9 +16,11 @@
 namespace apptest {
 namespace {
 
+using vcl::headless::keyboardFocus;
 using vcl::headless::lastRefusal;
 using vcl::headless::userClick;
 using vcl::headless::userCloseBox;
+using vcl::headless::userKeys;
 using vcl::headless::userType;
 
 #ifdef KT4790_ASPI
@@ -293,6 +295,54 @@ INSTANTIATE_TEST_SUITE_P(
                     BindingCase{GateKind::Partition, nullptr, Error(kLibraryMissing)},
                     BindingCase{GateKind::Partition, kFinder, kLoadFailedWarning},
                     BindingCase{GateKind::Partition, "CheckPwd", kLoadFailedWarning}));
+
+// Where a message box interrupts the typing: at a gate (a wrong password
+// and Enter), or in the partition dialog's size field (a letter). The keys
+// typed straight after it, without a click, must reach the same field.
+struct TypingCase {
+    const char* where;
+    GateKind gate;
+    bool sizeField;  // past the partition gate, in the partition dialog
+    const char* typed;
+    const char* next;
+    std::vector<Box> boxes;
+    const char* textAfter;
+};
+void PrintTo(const TypingCase& c, std::ostream* out) { *out << c.where; }
+
+class TypingAfterABoxTest : public GateTest, public testing::WithParamInterface<TypingCase> {};
+
+TEST_P(TypingAfterABoxTest, TheKeysTypedNextReachTheField) {
+    const TypingCase& c = GetParam();
+    Add("secret");
+    Start();
+    Open(c.gate);
+    vcl::TEdit* field = FormOf(c.gate).edtPasswd;
+    if (c.sizeField) {
+        Enter(c.gate, "secret");
+        ASSERT_TRUE(PartitionForm->Visible());
+        World().ClearMessageBoxes();
+        field = PartitionForm->edtSEQ;
+    }
+    ASSERT_TRUE(userType(field, c.typed)) << lastRefusal();
+    EXPECT_EQ(Boxes(), std::vector<Box>{c.boxes.front()});
+    EXPECT_EQ(keyboardFocus(), field);
+    EXPECT_TRUE(userKeys(c.next)) << lastRefusal();
+    EXPECT_EQ(Boxes(), c.boxes);
+    EXPECT_EQ(field->Text(), c.textAfter);
+    ExpectNothingLeftOpen();
+}
+
+const Box kNumericOnly = Warning("Please only enter numeric value!");
+
+INSTANTIATE_TEST_SUITE_P(
+    GatesAndSizeField, TypingAfterABoxTest,
+    testing::Values(TypingCase{"FormatGate", GateKind::Format, false, "wrong\r", "secret\r",
+                               {IncorrectBox(GateKind::Format), kCorrectBox}, ""},
+                    TypingCase{"PartitionGate", GateKind::Partition, false, "wrong\r", "secret\r",
+                               {IncorrectBox(GateKind::Partition), kCorrectBox}, ""},
+                    TypingCase{"PartitionSizeField", GateKind::Partition, true, "a", "5", {kNumericOnly}, "5"}),
+    [](const testing::TestParamInfo<TypingCase>& p) { return std::string(p.param.where); });
 
 // =============================================================================
 // The dialog each gate opens

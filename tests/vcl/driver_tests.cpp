@@ -284,6 +284,62 @@ TEST_F(DriverTest, TheDriveListShowsTheSystemsDrivesAndStartsOnC) {
     EXPECT_EQ(drives->Drive(), 'E');
 }
 
+// A message box takes the activation while it is open; as it closes, the
+// control that had the focus gets it back, so the keys typed next reach it
+// without a click. What happened behind the box decides where they go.
+TEST_F(DriverTest, AfterAMessageBoxTheKeysGoToTheControlThatHadTheFocus) {
+    const auto box = [] { MessageBoxA(nullptr, "Only letters!", "WARNING", MB_OK | MB_ICONWARNING); };
+    form->edtPwd->OnKeyPress = [&](TObject*, char& key) {
+        if (key != '!') return;
+        key = 0;
+        box();
+    };
+    form->btnForm->OnClick = [&](TObject*) { box(); };
+    struct Row {
+        const char* what;
+        std::function<bool()> opensTheBox;
+        std::function<void()> behindTheBox;
+        TWinControl* focusAfter;
+        std::string refusal;  // of the keys typed after the box; "" when they arrive
+        std::function<void()> restore;
+    };
+    const Row rows[] = {
+        {"a key filtered in the edit", [&] { return headless::userType(form->edtPwd, "ab!"); }, [] {}, form->edtPwd,
+         "", [] {}},
+        {"a button's click", [&] { return headless::userClick(form->btnForm); }, [] {}, form->btnForm,
+         "btnForm has the keyboard focus, not an edit", [] {}},
+        {"the edit hidden meanwhile", [&] { return headless::userType(form->edtPwd, "!"); },
+         [&] { form->edtPwd->Hide(); }, form, "Layout has the keyboard focus, not an edit",
+         [&] { form->edtPwd->Show(); }},
+        {"the form hidden meanwhile", [&] { return headless::userType(form->edtPwd, "!"); }, [&] { form->Hide(); },
+         nullptr, "no window has the keyboard focus", [&] { form->Show(); }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        form->edtPwd->Clear();
+        world().ClearMessageBoxes();
+        TWinControl* focusWhileOpen = form;
+        world().SetMessageBoxHook([&](const winsim::MessageBoxCall&) {
+            focusWhileOpen = headless::keyboardFocus();
+            row.behindTheBox();
+        });
+        ASSERT_TRUE(row.opensTheBox()) << headless::lastRefusal();
+        world().SetMessageBoxHook(nullptr);
+        EXPECT_EQ(world().MessageBoxes().size(), 1u);
+        EXPECT_EQ(focusWhileOpen, nullptr);
+        EXPECT_EQ(headless::keyboardFocus(), row.focusAfter);
+        if (row.refusal.empty()) {
+            EXPECT_TRUE(headless::userKeys("cd")) << headless::lastRefusal();
+            EXPECT_EQ(form->edtPwd->Text(), "abcd");
+        } else {
+            EXPECT_FALSE(headless::userKeys("cd"));
+            EXPECT_EQ(headless::lastRefusal(), row.refusal);
+            EXPECT_EQ(form->edtPwd->Text(), "");
+        }
+        row.restore();
+    }
+}
+
 TEST_F(DriverTest, TheSaveDialogAsksTheSystemAndKeepsTheChosenName) {
     TSaveDialog dialog(nullptr);
     world().ScriptSaveDialogCancel();

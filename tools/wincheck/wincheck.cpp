@@ -22,10 +22,16 @@
 //       the N-th of them (from 1, in the order the program made them;
 //       default 1).
 //   wincheck type TITLE TEXT [N]
-//       Types TEXT into that edit key by key, as the keyboard does: a key
-//       down and a key up for each character, which the program's message
-//       loop turns into the character, so that the edit's key handlers see
-//       every key.
+//       Clicks into that edit, then types TEXT into it key by key as keys
+//       does.
+//   wincheck keys TITLE TEXT
+//       Types TEXT key by key, without a click, into the edit of the window
+//       TITLE that has the keyboard focus, as the keyboard does: a key down
+//       and a key up for each character, which the program's message loop
+//       turns into the character, so that the edit's key handlers see every
+//       key. Before each key it waits (up to 5 s) for the focus to be on an
+//       edit of that window, and fails, saying where the focus is, when it
+//       is not: so no key is lost unseen.
 //   wincheck click TITLE CAPTION
 //       Presses the button CAPTION of the window TITLE.
 //   wincheck selected TITLE TEXT
@@ -343,22 +349,71 @@ int SetText(const char* title, const char* text, int number) {
     return 0;
 }
 
-// Types into that edit key by key, posted as the keyboard's messages arrive:
-// the key goes up only after the program's TranslateMessage has made the
-// character of the key down, as it does while a finger holds the key.
+// The window that has the keyboard focus in the thread of `window`, or null.
+HWND FocusOf(HWND window) {
+    GUITHREADINFO info;
+    std::memset(&info, 0, sizeof info);
+    info.cbSize = sizeof info;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info)) return nullptr;
+    return info.hwndFocus;
+}
+
+// Waits until the keyboard focus is on an edit of the window titled `title`
+// (on `edit` when that is given; never on the edit inside a combo box) and
+// returns it; null after saying where the focus is.
+HWND WaitForFocusedEdit(const char* title, HWND edit, DWORD timeoutMs) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        const HWND window = FindTitled(title);
+        const HWND focus = window != nullptr ? FocusOf(window) : nullptr;
+        const bool onEdit = focus != nullptr && IsChild(window, focus) && lstrcmpiA(ClassOf(focus).c_str(), "Edit") == 0 &&
+                            lstrcmpiA(ClassOf(GetParent(focus)).c_str(), "ComboBox") != 0;
+        if (onEdit && (edit == nullptr || focus == edit)) return focus;
+        if (GetTickCount() - start >= timeoutMs) {
+            std::printf("wincheck: the keyboard focus of \"%s\" is not on %s after %lu ms, but on %s \"%s\"%s\n", title,
+                        edit != nullptr ? "the edit typed into" : "an edit", static_cast<unsigned long>(timeoutMs),
+                        focus != nullptr ? ClassOf(focus).c_str() : "no window",
+                        focus != nullptr ? TitleOf(focus).c_str() : "",
+                        focus == window && window != nullptr ? " (the window itself)" : "");
+            return nullptr;
+        }
+        Sleep(kPollMs);
+    }
+}
+
+// Types into the focused edit key by key, posted as the keyboard's messages
+// arrive: the key goes up only after the program's TranslateMessage has made
+// the character of the key down, as it does while a finger holds the key.
+int TypeIntoFocus(const char* title, HWND edit, const char* text) {
+    for (const char* c = text; *c != 0; ++c) {
+        const HWND target = WaitForFocusedEdit(title, edit, 5000);
+        if (target == nullptr) return 1;
+        const UINT key = LOBYTE(VkKeyScanA(*c));
+        const LPARAM scanCode = static_cast<LPARAM>(MapVirtualKeyA(key, MAPVK_VK_TO_VSC)) << 16;
+        PostMessageA(target, WM_KEYDOWN, key, scanCode | 1);
+        Sleep(kKeyMs);
+        PostMessageA(target, WM_KEYUP, key, scanCode | static_cast<LPARAM>(0xC0000001u));
+        Sleep(kKeyMs);
+    }
+    std::printf("wincheck: %u key(s) typed into the focused edit of \"%s\"\n", static_cast<unsigned>(std::strlen(text)),
+                title);
+    return 0;
+}
+
+// Clicks into the edit, at the end of its field (the caret goes after the
+// text), and types there.
 int Type(const char* title, const char* text, int number) {
     const HWND edit = DirectEdit(title, number);
     if (edit == nullptr) return 1;
-    for (const char* c = text; *c != 0; ++c) {
-        const UINT key = LOBYTE(VkKeyScanA(*c));
-        const LPARAM scanCode = static_cast<LPARAM>(MapVirtualKeyA(key, MAPVK_VK_TO_VSC)) << 16;
-        PostMessageA(edit, WM_KEYDOWN, key, scanCode | 1);
-        Sleep(kKeyMs);
-        PostMessageA(edit, WM_KEYUP, key, scanCode | static_cast<LPARAM>(0xC0000001u));
-        Sleep(kKeyMs);
-    }
-    return 0;
+    RECT client;
+    GetClientRect(edit, &client);
+    const LPARAM at = MAKELPARAM(client.right > 2 ? client.right - 2 : 0, client.bottom / 2);
+    PostMessageA(edit, WM_LBUTTONDOWN, MK_LBUTTON, at);
+    PostMessageA(edit, WM_LBUTTONUP, 0, at);
+    return TypeIntoFocus(title, edit, text);
 }
+
+int Keys(const char* title, const char* text) { return TypeIntoFocus(title, nullptr, text); }
 
 // Presses the button captioned `caption` of the window titled `title`. Posted,
 // not sent: its handler may sit in a message box.
@@ -567,6 +622,7 @@ int main(int argc, char** argv) {
     }
     if ((argc == 4 || argc == 5) && Is(argv[1], "settext")) return SetText(argv[2], argv[3], EditNumber(argc, argv));
     if ((argc == 4 || argc == 5) && Is(argv[1], "type")) return Type(argv[2], argv[3], EditNumber(argc, argv));
+    if (argc == 4 && Is(argv[1], "keys")) return Keys(argv[2], argv[3]);
     if (argc == 4 && Is(argv[1], "click")) return Click(argv[2], argv[3]);
     if (argc == 4 && Is(argv[1], "selected")) return Selected(argv[2], argv[3]);
     if (argc == 4 && Is(argv[1], "choose")) return Choose(argv[2], argv[3]);
@@ -587,6 +643,7 @@ int main(int argc, char** argv) {
                  "       wincheck box CAPTION TEXT TIMEOUT_MS [keep]\n"
                  "       wincheck settext TITLE TEXT [N]\n"
                  "       wincheck type TITLE TEXT [N]\n"
+                 "       wincheck keys TITLE TEXT\n"
                  "       wincheck click TITLE CAPTION\n"
                  "       wincheck selected TITLE TEXT\n"
                  "       wincheck choose TITLE TEXT\n"

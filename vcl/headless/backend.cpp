@@ -2,6 +2,7 @@
 // forms are top-level windows of the simulated machine (FindWindowA sees
 // them, with their captions and visibility); controls have no handles. The
 // message loop is a queue of work posted by the test driver.
+#include <algorithm>
 #include <deque>
 #include <map>
 
@@ -15,6 +16,32 @@ namespace {
 
 HWND ToHwnd(std::uintptr_t handle) { return reinterpret_cast<HWND>(handle); }
 std::uintptr_t FromHwnd(HWND window) { return reinterpret_cast<std::uintptr_t>(window); }
+
+// The system activates a window and puts the focus on the window itself;
+// the framework then hands it on.
+void Activate(TForm* form) {
+    headless::State& state = headless::State::Get();
+    state.activeForm = form;
+    state.formFocused = true;
+    Backend::FormActivated(form);
+}
+
+// A message box opens over the active form, or closes and gives the
+// activation back to the form it took it from (when that is still shown).
+void MessageBoxOpen(bool open) {
+    headless::State& state = headless::State::Get();
+    if (open) {
+        TForm* form = state.activeForm;
+        state.behindBoxes.push_back(form);
+        state.activeForm = nullptr;
+        if (form != nullptr) Backend::FormDeactivated(form, form->ActiveControl());
+        return;
+    }
+    if (state.behindBoxes.empty()) return;
+    TForm* form = state.behindBoxes.back();
+    state.behindBoxes.pop_back();
+    if (form != nullptr && form->Visible()) Activate(form);
+}
 
 }  // namespace
 
@@ -46,20 +73,40 @@ void Backend::CreateWindows(TForm* form) {
         ToHwnd(winsim::World::Get().CreateTopLevelWindow("TForm", form->Caption(), form->Visible()));
     SetHandle(form, window);
     headless::State::Get().forms[window] = form;
+    winsim::World::Get().SetMessageBoxObserver(MessageBoxOpen);
 }
 
 void Backend::DestroyWindows(TForm* form) {
     winsim::World::Get().DestroyTopLevelWindow(FromHwnd(form->Handle()));
-    headless::State::Get().forms.erase(form->Handle());
+    headless::State& state = headless::State::Get();
+    state.forms.erase(form->Handle());
+    if (state.activeForm == form) state.activeForm = nullptr;
+    std::replace(state.behindBoxes.begin(), state.behindBoxes.end(), form, static_cast<TForm*>(nullptr));
     SetHandle(form, nullptr);
 }
 
 void Backend::Changed(TControl* control, Property property) {
+    headless::State& state = headless::State::Get();
+    if (property == Property::Focus) {
+        // Focusing a control activates its form's window.
+        TForm* form = control->ParentForm();
+        if (form != nullptr && form->Visible() && form->Handle() != nullptr) {
+            state.activeForm = form;
+            state.formFocused = false;
+        }
+        return;
+    }
     if (control->Kind() != ControlKind::Form || control->Handle() == nullptr) return;
+    auto* form = static_cast<TForm*>(control);
     if (property == Property::Text) {
-        winsim::World::Get().SetWindowTitle(FromHwnd(control->Handle()), control->Caption());
+        winsim::World::Get().SetWindowTitle(FromHwnd(form->Handle()), form->Caption());
     } else if (property == Property::Visible) {
-        winsim::World::Get().SetWindowVisible(FromHwnd(control->Handle()), control->Visible());
+        winsim::World::Get().SetWindowVisible(FromHwnd(form->Handle()), form->Visible());
+        if (form->Visible()) {
+            Activate(form);
+        } else if (state.activeForm == form) {
+            state.activeForm = nullptr;
+        }
     }
 }
 

@@ -147,50 +147,84 @@ int MaxLength(const TWinControl* edit) {
     return edit->Kind() == ControlKind::Edit ? static_cast<const TEdit*>(edit)->MaxLength() : 0;
 }
 
+bool IsEdit(const TWinControl* control) {
+    return control->Kind() == ControlKind::Edit || control->Kind() == ControlKind::Memo;
+}
+
+// One key pressed in an edit that can take it: OnKeyPress, the character
+// applied, then OnKeyUp while the edit is still there. False when the
+// character passed OnKeyPress but did not fit MaxLength.
+bool PressKey(TWinControl* edit, char typed) {
+    bool taken = true;
+    Act([edit, typed, &taken] {
+        char key = typed;
+        if (edit->OnKeyPress) edit->OnKeyPress(edit, key);
+        const auto u = static_cast<unsigned char>(key);
+        std::string text = edit->Text();
+        if (u == 8) {
+            if (!text.empty()) text.pop_back();
+        } else if (u == 13 && edit->Kind() == ControlKind::Memo) {
+            text += "\r\n";
+        } else if (u >= 32 && u != 127) {
+            const int limit = MaxLength(edit);
+            if (limit > 0 && static_cast<int>(text.size()) >= limit) {
+                taken = false;
+            } else {
+                text.push_back(key);
+            }
+        }
+        if (text != edit->Text()) edit->SetText(text);
+    });
+    if (canReach(edit) && edit->OnKeyUp) {
+        Act([edit, typed] {
+            WORD code = KeyCode(typed);
+            edit->OnKeyUp(edit, code, 0);
+        });
+    }
+    return taken;
+}
+
+// Whether an edit can take keys now; why not, as the last refusal.
+bool TakesKeys(TWinControl* edit) {
+    if (!Reach(edit)) return false;
+    if (ReadOnly(edit)) return Refuse(Describe(edit) + " is read only");
+    return true;
+}
+
 }  // namespace
 
 bool userType(TWinControl* edit, const std::string& keys) {
     if (edit == nullptr) return Refuse("no control");
-    if (edit->Kind() != ControlKind::Edit && edit->Kind() != ControlKind::Memo) {
-        return Refuse(Describe(edit) + " is not an edit");
-    }
-    if (!Reach(edit)) return false;
-    if (ReadOnly(edit)) return Refuse(Describe(edit) + " is read only");
+    if (!IsEdit(edit)) return Refuse(Describe(edit) + " is not an edit");
+    if (!TakesKeys(edit)) return false;
     Act([edit] { edit->SetFocus(); });
     bool allTaken = true;
     for (const char typed : keys) {
         // Each key is one message: what an earlier key did (hide the form,
         // end the program) decides whether this one still arrives.
         if (!Reach(edit)) return false;
-        bool taken = true;
-        Act([edit, typed, &taken] {
-            char key = typed;
-            if (edit->OnKeyPress) edit->OnKeyPress(edit, key);
-            const auto u = static_cast<unsigned char>(key);
-            std::string text = edit->Text();
-            if (u == 8) {
-                if (!text.empty()) text.pop_back();
-            } else if (u == 13 && edit->Kind() == ControlKind::Memo) {
-                text += "\r\n";
-            } else if (u >= 32 && u != 127) {
-                const int limit = MaxLength(edit);
-                if (limit > 0 && static_cast<int>(text.size()) >= limit) {
-                    taken = false;
-                } else {
-                    text.push_back(key);
-                }
-            }
-            if (text != edit->Text()) edit->SetText(text);
-        });
-        if (!taken) allTaken = false;
-        if (canReach(edit) && edit->OnKeyUp) {
-            Act([edit, typed] {
-                WORD code = KeyCode(typed);
-                edit->OnKeyUp(edit, code, 0);
-            });
-        }
+        if (!PressKey(edit, typed)) allTaken = false;
     }
     if (!allTaken) return Refuse(Describe(edit) + " took no more characters (MaxLength)");
+    return true;
+}
+
+TWinControl* keyboardFocus() {
+    const State& state = State::Get();
+    TForm* form = state.activeForm;
+    if (form == nullptr || state.formFocused || form->ActiveControl() == nullptr) return form;
+    return form->ActiveControl();
+}
+
+bool userKeys(const std::string& keys) {
+    for (const char typed : keys) {
+        // Each key goes where the focus is when it is pressed.
+        TWinControl* target = keyboardFocus();
+        if (target == nullptr) return Refuse("no window has the keyboard focus");
+        if (!IsEdit(target)) return Refuse(Describe(target) + " has the keyboard focus, not an edit");
+        if (!TakesKeys(target)) return false;
+        if (!PressKey(target, typed)) return Refuse(Describe(target) + " took no more characters (MaxLength)");
+    }
     return true;
 }
 
@@ -304,6 +338,9 @@ void resetApplication() {
     state.icons.clear();
     state.lastRefusal.clear();
     state.actionDepth = 0;
+    state.activeForm = nullptr;
+    state.formFocused = false;
+    state.behindBoxes.clear();
 }
 
 }  // namespace vcl::headless

@@ -38,6 +38,17 @@ bool userCheck(TWinControl* box);
 // (letters upper-cased). False when the edit cannot be reached or is read
 // only, or when a character that passed OnKeyPress did not fit MaxLength.
 bool userType(TWinControl* edit, const std::string& keys);
+// Types `keys` on the keyboard without clicking anywhere first: each key
+// goes to the control that has the keyboard focus when it is pressed, as
+// userType's keys go to its edit. Refused when the focus is on no edit: on
+// a form's window itself, on another control, or on no window at all.
+bool userKeys(const std::string& keys);
+// Where the keys go: the active form's ActiveControl, the active form itself
+// when the focus is on its window, or null when no form is active (while a
+// message box is open). A form shown or activated again gives the focus to
+// its ActiveControl when that can take it (no other control: the first in
+// tab order is the win32 backend's choice alone).
+TWinControl* keyboardFocus();
 // Pastes `text` through the edit's context menu: no key events; the text is
 // cut at MaxLength (false when it had to be cut).
 bool userPaste(TEdit* edit, const std::string& text);

@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "vcl/vcl.h"
 
@@ -22,6 +23,14 @@ struct State {
     int menuX = 0, menuY = 0;
     std::string lastRefusal;
     int actionDepth = 0;  // driver actions running (nested through handlers)
+    // The form whose window is active (null while none is, as while a
+    // message box is open), and whether the keyboard focus is on that
+    // window itself rather than on its ActiveControl.
+    TForm* activeForm = nullptr;
+    bool formFocused = false;
+    // The forms the open message boxes took the activation from, the
+    // innermost box's last (null where no form was active).
+    std::vector<TForm*> behindBoxes;
 };
 
 }  // namespace vcl::headless

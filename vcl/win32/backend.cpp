@@ -53,6 +53,15 @@ HWND RootWindow(HWND window) {
     return window;
 }
 
+// The control of the form `window` that has the focus (the combo box for
+// the edit inside it), or null when the focus lies elsewhere.
+TWinControl* FocusedControl(HWND window) {
+    HWND focus = GetFocus();
+    if (focus == nullptr || RootWindow(focus) != window) return nullptr;
+    while (focus != window && ControlOf(focus) == nullptr) focus = GetParent(focus);
+    return dynamic_cast<TWinControl*>(ControlOf(focus));
+}
+
 // --- fonts and colours -------------------------------------------------------
 
 HFONT FontHandle(const TFont& font) {
@@ -669,6 +678,17 @@ void Backend::DefaultHandler(TForm* form, TMessage& message) {
             form->Close();
             message.Result = 0;
             return;
+        case WM_ACTIVATE:
+            // The focus is still where it was while the window loses the
+            // activation; the system's default would focus the window itself
+            // when it regains it (unless it is minimised).
+            if (LOWORD(message.WParam) == WA_INACTIVE) {
+                Backend::FormDeactivated(form, FocusedControl(window));
+            } else if (HIWORD(message.WParam) == 0 && Backend::FormActivated(form)) {
+                message.Result = 0;
+                return;
+            }
+            break;
         case WM_COMMAND: {
             TControl* control = ControlOf(reinterpret_cast<HWND>(message.LParam));
             const WORD code = HIWORD(message.WParam);
