@@ -37,9 +37,28 @@ constexpr unsigned kKnownZoneCounts[] = {1,  2,  3,  4,  5,  6,  7,  8,  10, 12,
 // Megabytes of a zone in thousandths: 15.625.
 constexpr unsigned kZoneThousandths = 15625;
 
-// A size text read as the dialog reads it: the number it starts with (0 for
-// none).
+// The total size, read from the dialog's own label text.
 double SizeOf(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
+
+// The one reading of the security size in edtSEQ, in megabytes: whole
+// megabytes in digits, as the keys let through, or the total text, which the
+// dialog itself writes there when the whole medium becomes the security
+// area. False for any other text: one pasted past the key filter, which
+// would otherwise be read one way for the sizes shown and another for the
+// blocks recorded.
+bool EnteredSize(const std::string& text, const std::string& totalText, double& megabytes) {
+    if (text.empty()) return false;
+    if (text == totalText) {
+        megabytes = SizeOf(totalText);
+        return true;
+    }
+    megabytes = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return false;
+        megabytes = megabytes * 10 + (c - '0');  // a long text only grows past the total
+    }
+    return true;
+}
 
 // The total size: labTotalSize up to its first "M".
 std::string TotalText(const vcl::TLabel* label) {
@@ -165,19 +184,22 @@ void TPartitionForm::edtSEQKeyPress(vcl::TObject* /*Sender*/, char& Key) {
 }
 
 // Keeps labStandardSize the rest of the medium after the security area.
-void TPartitionForm::edtSEQKeyUp(vcl::TObject* /*Sender*/, WORD& /*Key*/, vcl::TShiftState /*Shift*/) { SettleSizes(); }
-
-bool TPartitionForm::SettleSizes() {
+void TPartitionForm::edtSEQKeyUp(vcl::TObject* /*Sender*/, WORD& /*Key*/, vcl::TShiftState /*Shift*/) {
     if (edtSEQ->Text().empty()) {
         labStandardSize->SetCaption(kNoStandardArea);
-        return true;
+        return;
     }
-    // A medium whose size the dialog does not know has nothing to divide;
-    // "Start" says so.
+    // A medium whose size the dialog does not know has nothing to divide,
+    // and a pasted text that is no size is not read; "Start" says so.
     const std::string totalText = TotalText(labTotalSize);
-    if (totalText.empty()) return true;
+    double entered = 0;
+    if (totalText.empty() || !EnteredSize(edtSEQ->Text(), totalText, entered)) return;
+    SettleSizes(entered);
+}
+
+bool TPartitionForm::SettleSizes(double entered) {
+    const std::string totalText = TotalText(labTotalSize);
     const double total = SizeOf(totalText);
-    const double entered = SizeOf(edtSEQ->Text());
     if (total < entered) {
         devbind::ShowWarning(kIncorrectSizeTyped);
         edtSEQ->Clear();
@@ -214,14 +236,20 @@ void TPartitionForm::btnStartPartiClick(vcl::TObject* /*Sender*/) {
         devbind::ShowWarning(kEnterSize);
         return;
     }
-    if (SizeOf(edtSEQ->Text()) > SizeOf(totalText)) {
+    // The label and the blocks below both come from this one reading.
+    double entered = 0;
+    if (!EnteredSize(edtSEQ->Text(), totalText, entered)) {
+        devbind::ShowWarning(kNumericOnly);
+        return;
+    }
+    if (entered > SizeOf(totalText)) {
         devbind::ShowWarning(kIncorrectSizeStart);
         edtSEQ->Clear();
         return;
     }
     // The split is read from labStandardSize, which the keys typed keep up
     // to date; a size pasted into the edit brought no key with it.
-    if (!SettleSizes()) return;
+    if (!SettleSizes(entered)) return;
 
     const ButtonsOffWhileRunning running(btnStartParti, btnCancelParti);
     devbind::DeviceSession session(devbind::Operation::PartitionStart);
@@ -262,7 +290,7 @@ void TPartitionForm::btnStartPartiClick(vcl::TObject* /*Sender*/) {
     // The split, in logical blocks of 128 KB or 16 KB. "0MB" left for the
     // standard area: the whole medium is the security area.
     const std::uint32_t securityBlocks =
-        static_cast<std::uint32_t>(std::strtoul(edtSEQ->Text().c_str(), nullptr, 10)) * (geometry.LargeBlock ? 8 : 64);
+        static_cast<std::uint32_t>(entered) * (geometry.LargeBlock ? 8 : 64);
     const bool wholeSecurity = labStandardSize->Caption() == kNoStandardArea;
     // The DescriptorSector keeps the split and each chip's blocks in 16 bits,
     // and the formatter needs a medium whose blocks it can address; the

@@ -42,11 +42,12 @@ public:
     void btnCancelPartiClick(vcl::TObject* Sender);
 
 private:
-    // Brings labStandardSize into line with the security size in edtSEQ, as
-    // each key released in the edit does. False when the size was refused
-    // (its message shown and the edit emptied): above the total, or less
-    // than 1 MB left for the standard area while a password exists.
-    bool SettleSizes();
+    // Brings labStandardSize into line with the security size `entered`
+    // (megabytes) read from edtSEQ, as each key released in the edit does.
+    // False when the size was refused (its message shown and the edit
+    // emptied): above the total, or less than 1 MB left for the standard
+    // area while a password exists.
+    bool SettleSizes(double entered);
 };
 
 extern TPartitionForm* PartitionForm;

@@ -203,21 +203,44 @@ TEST_F(DialogTest, StartRefusesInputErrorsWithoutTouchingTheDevice) {
 
 // A size pasted into the edit brings no key with it, so the standard size
 // shown is not yet its own when Start is pressed: Start settles it as the
-// keys would have, before it reads the split.
+// keys would have, before it reads the split, and the label and the blocks
+// recorded come from one reading of the size. Pasted text that is not whole
+// megabytes in digits (the total the dialog writes itself aside) is refused
+// before anything is loaded.
 TEST_F(DialogTest, APastedSizeIsSettledAsATypedOneWhenStartIsPressed) {
     struct Case {
         const char* what;
         emulator::Config disk;
         const char* pasted;
         std::vector<Box> boxes;
+        const char* edit;      // the edit after Start
+        const char* standard;  // labStandardSize after Start
         std::int32_t partitionWord;  // -1: nothing written
     };
     const emulator::Config mb15 = Medium(0x30, true, 1);
+    const emulator::Config mb125 = Medium(0x30, true, 8);
+    const std::vector<Box> numeric = {kConfirm, kNumericOnly};
+    const Box incorrect = Warning(kAspi ? "Incorrect size! Please reenter the Security storage size."
+                                        : "Incorrect size! Please reenter the security storage size.");
     const Case cases[] = {
-        {"5 of 15.6 MB", mb15, "5", {kConfirm, kPartitioned}, 85},
-        {"5 of 15.6 MB with a password", WithPassword(mb15), "5", {kConfirm, kPartitioned}, 85},
-        {"15 of 15.6 MB", mb15, "15", {kConfirm, kPartitioned}, 0},
-        {"15 of 15.6 MB with a password", WithPassword(mb15), "15", {kConfirm, kNoZeroStandard}, -1},
+        {"5 of 15.6 MB", mb15, "5", {kConfirm, kPartitioned}, "5", "10.6MB", 85},
+        {"5 of 15.6 MB with a password", WithPassword(mb15), "5", {kConfirm, kPartitioned}, "5", "10.6MB", 85},
+        {"15 of 15.6 MB", mb15, "15", {kConfirm, kPartitioned}, "15.6", "0MB", 0},
+        {"15 of 15.6 MB with a password", WithPassword(mb15), "15", {kConfirm, kNoZeroStandard}, "", "0MB", -1},
+        {"the total, 15.6 of 15.6 MB", mb15, "15.6", {kConfirm, kPartitioned}, "15.6", "0MB", 0},
+        {"10 of 125 MB", mb125, "10", {kConfirm, kPartitioned}, "10", "115MB", 1000 - 80},
+        {"010 of 125 MB", mb125, "010", {kConfirm, kPartitioned}, "010", "115MB", 1000 - 80},
+        {"0 of 125 MB", mb125, "0", {kConfirm, kPartitioned}, "0", "125MB", 1000},
+        {"125 of 125 MB", mb125, "125", {kConfirm, kPartitioned}, "125", "0MB", 0},
+        {"20 digits", mb125, "99999999999999999999", {kConfirm, incorrect}, "", "0MB", -1},
+        {"abc", mb125, "abc", numeric, "abc", "0MB", -1},
+        {"1e1", mb125, "1e1", numeric, "1e1", "0MB", -1},
+        {"0x10", mb125, "0x10", numeric, "0x10", "0MB", -1},
+        {"2.9", mb125, "2.9", numeric, "2.9", "0MB", -1},
+        {"-3", mb125, "-3", numeric, "-3", "0MB", -1},
+        {"+3", mb125, "+3", numeric, "+3", "0MB", -1},
+        {"a blank after", mb125, "3 ", numeric, "3 ", "0MB", -1},
+        {"15.6 of 125 MB", mb125, "15.6", numeric, "15.6", "0MB", -1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -228,9 +251,10 @@ TEST_F(DialogTest, APastedSizeIsSettledAsATypedOneWhenStartIsPressed) {
         Press(PartitionForm->btnStartParti);
 
         EXPECT_EQ(Boxes(), c.boxes);
+        EXPECT_EQ(PartitionForm->edtSEQ->Text(), c.edit);
+        EXPECT_EQ(PartitionForm->labStandardSize->Caption(), c.standard);
         if (c.partitionWord < 0) {
             EXPECT_EQ(Count(kSetEString) + Count(kEraseBlock), 0u);
-            EXPECT_EQ(PartitionForm->edtSEQ->Text(), "");
             ExpectOpenAndIdle(Dialog::Partition);
         } else {
             EXPECT_EQ(kt4790::ReadBigEndian16(&Descriptor()[kt4790::kPartitionWordOffset]), c.partitionWord);
