@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <vector>
 
 #include <cstdint>
 #include <cstring>
 
 #include "format/Newformat.h"
+#include "tests/format/format_test.h"
 
 namespace {
 
@@ -168,6 +170,118 @@ TEST_F(MapSectorTest, NoZonesPerChipLeavesTheAddressAndDividesByNothing) {
     EXPECT_EQ(MapSector(40000), 40000u);
     Geometry(1, 2, true);
     EXPECT_EQ(MapSector(40000), 40000u);
+}
+
+// The published sector rule, as written: small blocks move by the
+// replacement blocks of a chip's range; large blocks are tested in units of
+// 128 sectors against 4 and 3 per zone and moved in units of 256.
+std::uint32_t PublishedMapSector(std::uint32_t a, std::uint32_t zonesPerChip, bool large) {
+    const std::uint32_t z = zonesPerChip;
+    if (!large) {
+        const std::uint32_t c = z * 1024, f = z * 1000, e = a >> 5;
+        return e % c > f ? (e + c - f) * 32 + a % 32 : a;
+    }
+    const std::uint32_t c = z * 4, f = z * 3, e = a >> 7;
+    return e % c > f ? (e + z) * 256 + a % 128 : a;
+}
+
+// The published start of the security area after `sd` standard blocks, on
+// media without windows.
+std::uint32_t PublishedSecurityStart(std::uint8_t chipCode, std::uint32_t sd, std::uint32_t f, std::uint32_t g) {
+    return chipCode == 0x30 ? sd : (sd / f) * g + sd % f + 1;
+}
+
+// Where the published rules settle the sector map with no choice left (chip
+// 0x13 with one zone per chip, 1 to 8 chips, both block sizes; chip 0x30 with
+// one chip of small blocks, 1 to 65 zones), the device sectors every layout
+// writes, whole medium and split around each chip's end, are the published
+// arithmetic's: the driver's area starts and MapSector as published. The
+// large-block rule that the controller's model replaces (emulator/README.md)
+// parts from the published one here only on a chip's last two blocks, where no
+// area of these media starts and no layout writes; the media with 9 to 15 or
+// more than 16 zones of large blocks per chip, which the host refuses, and
+// the windowed ones are not in this table.
+TEST_F(MapSectorTest, EveryLayoutWritesWhereThePublishedArithmeticPutsItsSectors) {
+    using formattest::AddDisk;
+    using formattest::World;
+    using formattest::Medium;
+    struct Case {
+        Medium medium;
+        std::vector<std::uint32_t> splits;  // standard blocks; 0: one area
+    };
+    std::vector<Case> cases;
+    for (const bool large : {false, true}) {
+        for (std::uint8_t chips = 1; chips <= 8; ++chips) {
+            const std::uint32_t f = large ? 125 : 1000;
+            std::vector<std::uint32_t> splits = {0};
+            for (std::uint32_t chip = 1; chip <= chips; ++chip) {
+                for (const std::uint32_t sd : {chip * f - 3, chip * f - 1, chip * f, chip * f + 1}) {
+                    if (sd < chips * f) splits.push_back(sd);
+                }
+            }
+            cases.push_back({{0x13, large, chips, chips}, splits});
+        }
+    }
+    for (std::uint8_t zones = 1; zones <= 65; ++zones) {
+        const std::uint32_t e = zones * 1000u;
+        cases.push_back({{0x30, false, zones, 1}, {0, 999, e / 2, e - 999}});
+    }
+
+    const newformat::BootLayout layouts[] = {newformat::BootLayout::Hdd, newformat::BootLayout::Zip,
+                                             newformat::BootLayout::Fdd};
+    int formats = 0;
+    for (const Case& c : cases) {
+        const Medium& m = c.medium;
+        SCOPED_TRACE(testing::Message() << "chip 0x" << std::hex << int{m.chipCode} << std::dec << ", "
+                                        << (m.largeBlock ? "large" : "small") << ", " << int{m.zoneCount}
+                                        << " zones, " << int{m.chipCount} << " chips");
+        World().Reset();
+        const auto disk = AddDisk(m);
+        // The area sectors a layout writes, where no map moves them: chip
+        // 0x30 from block 0.
+        const auto plain = AddDisk({0x30, false, 1, 1}, u"PLAIN DISK");
+        const std::uint32_t spb = m.largeBlock ? 256 : 32;
+        const std::uint32_t z = m.zoneCount / m.chipCount;
+        const std::uint32_t f = z * (m.largeBlock ? 125 : 1000), g = z * (m.largeBlock ? 128 : 1024);
+        const std::uint32_t e = m.zoneCount * (m.largeBlock ? 125u : 1000u);
+        const std::uint32_t first = m.chipCode == 0x13 ? 1 : 0;
+        for (const newformat::BootLayout layout : layouts) {
+            const bool floppy = layout == newformat::BootLayout::Fdd;
+            const auto published = [&](std::uint32_t start, std::uint32_t blocks) {
+                plain->ClearTrace();
+                EXPECT_EQ(newformat::WriteLayoutArea(layout, "PLAIN DISK", blocks * spb, 0, m.zoneCount,
+                                                     m.chipCount, m.largeBlock, 0x30),
+                          1);
+                std::vector<std::uint32_t> sectors;
+                for (const formattest::SectorWrite& w : formattest::Writes(*plain)) {
+                    sectors.push_back(PublishedMapSector(start * spb + w.sector, z, m.largeBlock));
+                }
+                return sectors;
+            };
+            for (const std::uint32_t sd : c.splits) {
+                SCOPED_TRACE(testing::Message() << "layout " << static_cast<int>(layout) << ", standard " << sd);
+                if (sd != 0 && (!newformat::AreaSizeFits(sd * spb, floppy) ||
+                                !newformat::AreaSizeFits((e - sd) * spb, floppy))) {
+                    continue;  // refused before anything is written
+                }
+                std::vector<std::uint32_t> expected = published(first, sd == 0 ? e : sd);
+                if (sd != 0) {
+                    const std::vector<std::uint32_t> security =
+                        published(PublishedSecurityStart(m.chipCode, sd, f, g), e - sd);
+                    expected.insert(expected.end(), security.begin(), security.end());
+                }
+                disk->ClearTrace();
+                ASSERT_EQ(newformat::FormatBoot(layout, formattest::kDiskName, sd, m.zoneCount, m.chipCount,
+                                                m.largeBlock, m.chipCode),
+                          1);
+                std::vector<std::uint32_t> written;
+                for (const formattest::SectorWrite& w : formattest::Writes(*disk)) written.push_back(w.sector);
+                EXPECT_EQ(written, expected);
+                ++formats;
+            }
+        }
+    }
+    EXPECT_GT(formats, 1000);
 }
 
 TEST(SwapBytes, ReversesInPlace) {
