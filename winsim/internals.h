@@ -128,6 +128,7 @@ struct World::Internals {
     std::set<std::pair<std::string, std::string>> hiddenExports;   // upper-cased bare name, export name
     std::map<std::pair<std::string, std::string>, void (*)()> replacedExports;  // likewise
     std::map<void*, LoadedLibrary> libraries;                      // by module handle
+    std::vector<std::string> procNamesAsked;
 
     bool passThroughLogging = true;
     bool aspiLogging = true;

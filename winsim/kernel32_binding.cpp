@@ -82,7 +82,12 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
-    if (IsOrdinal(lpProcName) || world.ExportHidden(it->second.bareName, lpProcName)) {
+    if (IsOrdinal(lpProcName)) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return nullptr;
+    }
+    world.internals().procNamesAsked.push_back(lpProcName);
+    if (world.ExportHidden(it->second.bareName, lpProcName)) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }

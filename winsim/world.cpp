@@ -114,6 +114,7 @@ void World::Reset() {
     in.hiddenLibraries.clear();
     in.hiddenExports.clear();
     in.replacedExports.clear();
+    in.procNamesAsked.clear();
     in.passThroughLogging = true;
     in.aspiLogging = true;
     in.passThroughLog.clear();
@@ -283,6 +284,16 @@ int World::LoadedLibraryCount() const {
     int count = 0;
     for (const auto& entry : internals_->libraries) count += entry.second.references;
     return count;
+}
+
+std::vector<std::string> World::ProcNamesAsked() const {
+    Lock lock(internals_->mutex);
+    return internals_->procNamesAsked;
+}
+
+void World::ClearProcNamesAsked() {
+    Lock lock(internals_->mutex);
+    internals_->procNamesAsked.clear();
 }
 
 // --- transport logs -------------------------------------------------------------------

@@ -205,6 +205,11 @@ public:
     bool LibraryHidden(const std::string& bareName) const;
     bool ExportHidden(const std::string& bareName, const std::string& procName) const;
     int LoadedLibraryCount() const;  // LoadLibraryA minus FreeLibrary
+    // Every name asked of GetProcAddress of a loaded library since the last
+    // Reset or ClearProcNamesAsked, in order, the names that did not resolve
+    // included: the order in which a handler binds.
+    std::vector<std::string> ProcNamesAsked() const;
+    void ClearProcNamesAsked();
 
     // --- transport logs --------------------------------------------------------
     // Every pass-through call and ASPI request since the last Reset or

@@ -1,10 +1,27 @@
 // The per-operation binding of the device library: for every operation, its
 // procedures in their binding order, the message for each one missing, the
 // library-missing and device-not-found messages; and that every failure
-// leaves nothing loaded or open and sends nothing.
-#include "app_test.h"
+// leaves nothing loaded or open and sends nothing. Then each handler pressed
+// as a person would: the names it asks of GetProcAddress are its operation's,
+// in that order.
+#include "erase_dialogs.h"
 
+#include <algorithm>
+#include <functional>
+
+#include "app/Chgdevname.h"
+#include "app/Chgpwd.h"
+#include "app/Chkpwd.h"
+#include "app/Clearpwd.h"
+#include "app/Fchkpwd.h"
+#include "app/Jutility.h"
+#include "app/Main.h"
+#include "app/Pchkpwd.h"
+#include "app/Setpwd.h"
 #include "app/devbind.h"
+#include "format/Dformat.h"
+#include "format/Partition.h"
+#include "format/Sformat.h"
 
 namespace apptest {
 namespace {
@@ -12,6 +29,10 @@ namespace {
 using devbind::Operation;
 using devbind::ProcIndex;
 using namespace devbind;  // the ProcIndex names
+// Not the operation codes of the same names (erase_dialogs.h).
+using devbind::kEraseBlock;
+using devbind::kGetPhyBlock;
+using devbind::kSetEString;
 
 enum class Kind { LW, LE, FW, None };
 
@@ -65,7 +86,7 @@ const std::vector<OperationCase> kCases = {
      {{kGetDeviceID, Kind::LW}, {kCheckPwd, Kind::LW}}},
     {"CheckPwdOk", Operation::CheckPwdOk, kLib, kNotFound, {{kGetDeviceID, Kind::LW}, {kCheckPwd, Kind::LW}}},
     {"SetPwdOk", Operation::SetPwdOk, kLib, "Can't find the device. Please check the device!",
-     {{kGetDeviceID, Kind::LW}, {kChangePwd, Kind::LW}, {kSetEString, Kind::LW}, {kGetChipVersion, Kind::LW},
+     {{kGetDeviceID, Kind::LW}, {kChangePwd, Kind::LW}, {kGetChipVersion, Kind::LW}, {kSetEString, Kind::LW},
       {kGetMediaSize, Kind::LW}, {kVSCReadSector, Kind::LW}}},
     {"ChangePwdOk", Operation::ChangePwdOk, kLib, kNotFound,
      {{kGetDeviceID, Kind::FW}, {kGetChipVersion, Kind::FW}, {kGetMediaSize, Kind::FW}, {kVSCReadSector, Kind::FW},
@@ -99,6 +120,9 @@ const std::vector<OperationCase> kCases = {
       {kVSCReadSector, Kind::LW}}},
     {"UtilityDeviceList", Operation::UtilityDeviceList, kLib, nullptr, {{kGetAllDeviceName, Kind::LE}}},
     {"SetCheckOpener", Operation::PasswordOpener, kLib, kNotFoundReplug,
+     {{kPwdExist, Kind::LE}, {kGetChipVersion, Kind::LE}, {kGetMediaSize, Kind::LE}, {kVSCReadSector, Kind::LE},
+      {kGetHandle, Kind::LW}}},
+    {"ChangeOpener", Operation::PasswordOpener, kLib, kNotFoundReplug,
      {{kPwdExist, Kind::LE}, {kGetChipVersion, Kind::LE}, {kGetMediaSize, Kind::LE}, {kVSCReadSector, Kind::LE},
       {kGetHandle, Kind::LW}}},
     {"FormatOpener", Operation::FormatOpener, kLib, kNotFoundReplug,
@@ -256,6 +280,180 @@ TEST_P(DevbindSearchTest, FoundDeviceIsReleasedWhenTheOperationEnds) {
 std::string Label(const testing::TestParamInfo<OperationCase>& param) { return param.param.label; }
 INSTANTIATE_TEST_SUITE_P(Operations, DevbindTest, testing::ValuesIn(kCases), Label);
 INSTANTIATE_TEST_SUITE_P(Operations, DevbindSearchTest, testing::ValuesIn(SearchingCases()), Label);
+
+// The names the operations labelled `labels` bind, one operation after the
+// other.
+std::vector<std::string> NamesBound(const std::vector<const char*>& labels) {
+    std::vector<std::string> names;
+    for (const char* label : labels) {
+        const auto c = std::find_if(kCases.begin(), kCases.end(),
+                                    [label](const OperationCase& o) { return std::string(o.label) == label; });
+        EXPECT_NE(c, kCases.end()) << label;
+        if (c == kCases.end()) continue;
+        for (const Name& name : c->order) names.push_back(ProcNameTable[name.proc]);
+    }
+    return names;
+}
+
+class HandlerBindingTest : public EraseDialogTest {
+protected:
+    // A dialog shown for `DeviceName` "DISK", as its opener shows it.
+    template <class Form>
+    static void Show(Form* form) {
+        form->DeviceName = "DISK";
+        form->SetVisible(true);
+    }
+    static void Type(vcl::TEdit* edit, const std::string& text) {
+        ASSERT_TRUE(vcl::headless::userType(edit, text)) << vcl::headless::lastRefusal();
+    }
+    static void Check(vcl::TRadioButton* button) {
+        ASSERT_TRUE(vcl::headless::userCheck(button)) << vcl::headless::lastRefusal();
+    }
+};
+
+// What each handler asks of GetProcAddress, pressed on a disk where it runs
+// to its end, is its operation's names in their order, and after them the
+// names of every operation it leads to: the formatter's openings (the
+// driver's, then each area writer's) and the utility window's list after a
+// rename. Names with the same message when missing are told apart here.
+TEST_F(HandlerBindingTest, EachHandlerAsksForItsProceduresInItsOrder) {
+    struct Case {
+        const char* handler;
+        bool password;               // the disk has the password "pw"
+        std::uint16_t partitionWord; // the split recorded on the disk
+        std::function<vcl::TButton*()> prepare;  // the window shown and filled in; the button pressed
+        std::vector<const char*> binds;          // operations of the table above, in turn
+    };
+    using F = std::function<vcl::TButton*()>;
+    const Case cases[] = {
+        {"SET/CHECK PASSWORD", false, 500, F([] { return JUtilityForm->btnSetNChkPwd; }), {"SetCheckOpener"}},
+        {"CHANGE PASSWORD", false, 500, F([] { return JUtilityForm->btnChangPwd; }), {"ChangeOpener"}},
+        {"FORMAT", false, 0, F([] { return JUtilityForm->btnFormat; }), {"FormatOpener"}},
+        {"PARTITION", false, 0, F([] { return JUtilityForm->btnPartition; }), {"PartitionOpener"}},
+        {"change device name OK", false, 0, F([] {
+             Show(ChgDevNameForm);
+             Type(ChgDevNameForm->edtNewDevName, "RENAMED");
+             return ChgDevNameForm->btnChgDevNOK;
+         }),
+         {"ChangeDeviceNameOk", "UtilityDeviceList"}},
+        {"main window HINT", true, 0, F([] {
+             MainForm->SetVisible(true);
+             return MainForm->btnHint;
+         }),
+         {"HintButton"}},
+        {"check password HINT", true, 0, F([] {
+             Show(ChkPwdForm);
+             return ChkPwdForm->btnHint;
+         }),
+         {"HintButton"}},
+        {"clear password HINT", true, 0, F([] {
+             Show(ClearPasswdForm);
+             return ClearPasswdForm->btnHint;
+         }),
+         {"HintButton"}},
+        {"format gate HINT", true, 0, F([] {
+             Show(JFormatChkPwdForm);
+#ifdef KT4790_ASPI
+             return JFormatChkPwdForm->btnHint;
+#else
+             return JFormatChkPwdForm->btnHINT;
+#endif
+         }),
+         {"HintButton"}},
+        {"partition gate HINT", true, 0, F([] {
+             Show(JPartitionChkPwdForm);
+             return JPartitionChkPwdForm->btnHint;
+         }),
+         {"HintButton"}},
+        {"check password OK", true, 0, F([] {
+             Show(ChkPwdForm);
+             Type(ChkPwdForm->edtPwd, "pw");
+             return ChkPwdForm->btnOk;
+         }),
+         {"CheckPwdOk"}},
+        {"set password OK", false, 500, F([] {
+             Show(SetPwdForm);
+             Type(SetPwdForm->edtPwd, "new");
+             Type(SetPwdForm->edtConfirmPwd, "new");
+             return SetPwdForm->btnOK;
+         }),
+         {"SetPwdOk"}},
+        {"change password OK", true, 500, F([] {
+             Show(ChgPwdForm);
+             Type(ChgPwdForm->edtOldPwd, "pw");
+             Type(ChgPwdForm->edtNewPwd, "new");
+             Type(ChgPwdForm->edtConfirmPwd, "new");
+             return ChgPwdForm->btnChgPwdOK;
+         }),
+         {"ChangePwdOk"}},
+        {"clear password OK", true, 500, F([] {
+             Show(ClearPasswdForm);
+             Type(ClearPasswdForm->edtPasswd, "pw");
+             return ClearPasswdForm->btnOK;
+         }),
+         {"ClearPwdOk"}},
+        {"format gate OK", true, 0, F([] {
+             Show(JFormatChkPwdForm);
+             Type(JFormatChkPwdForm->edtPasswd, "pw");
+             return JFormatChkPwdForm->btnOK;
+         }),
+         {"FormatGateOk"}},
+        {"partition gate OK", true, 0, F([] {
+             Show(JPartitionChkPwdForm);
+             Type(JPartitionChkPwdForm->edtPasswd, "pw");
+             return JPartitionChkPwdForm->btnOK;
+         }),
+         {"PartitionGateOk"}},
+        {"single-disk format Start", false, 0, F([] {
+             Show(JSFormatForm);
+             return JSFormatForm->btnStart;
+         }),
+         {"SingleFormatStart", "FormatterOpen", "FormatterOpen"}},
+        {"partition Start", false, 0, F([] {
+             PartitionForm->ZoneCount = 1;
+             Show(PartitionForm);
+             Type(PartitionForm->edtSEQ, "5");
+             return PartitionForm->btnStartParti;
+         }),
+         {"PartitionStart", "FormatterOpen", "FormatterOpen", "FormatterOpen"}},
+        {"two-area format Start, security disk", false, 500, F([] {
+             Show(JDFormatForm);
+             Check(JDFormatForm->rbtnMainStorage);
+             return JDFormatForm->btnStart;
+         }),
+         {"TwoAreaLoad", "FormatterOpen"}},
+        {"two-area format Start, standard disk", false, 500, F([] {
+             Show(JDFormatForm);
+             Check(JDFormatForm->rbtnAcceStorage);
+             return JDFormatForm->btnStart;
+         }),
+         {"TwoAreaLoad", "FormatterOpen"}},
+        {"two-area format Start, both disks", false, 500, F([] {
+             Show(JDFormatForm);
+             Check(JDFormatForm->rbtnBoth);
+             return JDFormatForm->btnStart;
+         }),
+         {"TwoAreaLoad", "FormatterOpen", "FormatterOpen", "FormatterOpen"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.handler);
+        emulator::Config disk = Medium(0x30, false, 1);
+        if (c.password) disk.password = "pw";
+        Start(disk);
+        if (c.partitionWord != 0) {
+            std::uint8_t sector[512];
+            ReadDescriptorSector(*disk_, sector);
+            kt4790::WriteBigEndian16(sector + kt4790::kPartitionWordOffset, c.partitionWord);
+            WriteDescriptorSector(*disk_, sector);
+        }
+        vcl::TButton* button = c.prepare();
+        World().ClearMessageBoxes();
+        World().ClearProcNamesAsked();
+        Press(button);
+        EXPECT_EQ(World().ProcNamesAsked(), NamesBound(c.binds)) << testing::PrintToString(Boxes());
+        ExpectNothingLeftOpen();
+    }
+}
 
 TEST_F(AppTest, EmptyDeviceNameIsPassedAsAnEmptyString) {
     // The name test looks for the name inside the device's name: "" is in every one.

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "winsim/world.h"
 
@@ -121,6 +123,13 @@ TEST(Binding, OnlyTheLibrarysOwnVisibleExportsResolve) {
 
     EXPECT_EQ(GetProcAddress(module, "ProbeAnswer"), nullptr) << "a freed module";
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+
+    // The names asked of loaded libraries, in order, resolved or not.
+    std::vector<std::string> asked(std::begin(missing), std::end(missing));
+    asked.push_back("ProbeAnswer");
+    EXPECT_EQ(world.ProcNamesAsked(), asked);
+    world.ClearProcNamesAsked();
+    EXPECT_TRUE(world.ProcNamesAsked().empty());
 }
 
 TEST(Binding, LoadedLibrarySharesTheWorld) {
