@@ -226,11 +226,14 @@ TEST_F(EmulatedStackTest, PasswordLockOutlivesTheProgramUntilReplug) {
     HANDLE device = Open(second, ListInterfaces(second).at(0));
     EXPECT_FALSE(CheckPassword(second, device, "secret"));  // still locked
 
-    std::unique_ptr<emulator::Controller> controller = emulator::Controller::LoadImage(image, nullptr);
-    ASSERT_NE(nullptr, controller);
-    EXPECT_EQ(3, controller->volatileState().failedChecks);
-    controller->Replug();
-    ASSERT_TRUE(devstack::ReplaceImage(*controller, image, nullptr));
+    ASSERT_TRUE(devstack::ChangeImage(
+        image,
+        [](emulator::Controller& controller, std::string*) {
+            EXPECT_EQ(3, controller.volatileState().failedChecks);
+            controller.Replug();
+            return true;
+        },
+        nullptr));
 
     EXPECT_TRUE(CheckPassword(second, device, "secret"));
     second.CloseHandle(device);
