@@ -16,15 +16,16 @@
 //             0 erased (a hole reads 0)
 //   slots:    at D = M + sectors rounded up to 4096: 528 bytes per physical
 //             sector, its 512 data bytes and 16 spare bytes
-//   journal:  at E = D + sectors x 528, the file's end once a write is done:
-//             u64 generation, u32 entry count, per entry u32 sector, u8 1
-//             written (512 + 16 bytes follow) or 0 erased.
+//   journal:  at E = D + sectors x 528 (the file ends at E or after the
+//             last journal): u64 generation, u32 entry count, per entry
+//             u32 sector, u8 1 written (512 + 16 bytes follow) or 0 erased.
 // A command's write: the journal, then the other state record (generation
-// + 1, naming the journal's length and hash), then the map bytes and slots,
-// then the file cut back to E. A journal whose generation and hash match the
-// valid state record is applied again by the next user (the writer may have
-// stopped half-way through the slots); any other tail is a journal that
-// never took effect.
+// + 1, naming the journal's length and hash), then the map bytes and slots;
+// a journal above 64 KB is then cut off. A journal whose generation and
+// hash match the valid state record is applied again by the next program
+// that finds a state it did not write (the writer may have stopped
+// half-way through the slots; applying it twice changes nothing); any other
+// tail is a journal that never took effect or one cut short.
 //
 // Versions 1-3 (read, never written): magic, u32 version, from version 2
 //   u8 failed CheckPwd in a row, u8 previous status; the configuration
@@ -68,6 +69,7 @@ constexpr std::size_t kStateHashAt = 504;
 constexpr std::uint64_t kJournalHead = 12;
 constexpr std::uint64_t kJournalEntry = 5;
 constexpr std::size_t kMapChunk = 1 << 20;
+constexpr std::size_t kJournalKept = 1 << 16;
 
 std::uint64_t Hash(const void* data, std::size_t size) {
     std::uint64_t hash = 0xCBF29CE484222325ull;
@@ -659,15 +661,13 @@ bool ImageDisk::Begin(ImageIo& io, std::string* error) {
     int slot = 0;
     std::vector<JournalEntry> pending;
     if (!ReadState(io, record, slot, pending, error)) return false;
-    // A write that stopped after its state record is finished here; the
-    // journal, applied or never taken into effect, is cut off.
-    if (!pending.empty() && !ApplyJournal(io, layout_.map, layout_.slots, pending)) {
-        return Fail(error, "cannot write image file " + name_);
-    }
-    std::uint64_t size = 0;
-    if (io.Size(size) && size > layout_.end) io.Resize(layout_.end);
-
     if (record != state_ || stateSlot_ != slot) {
+        // Another program wrote since: its last write may have stopped after
+        // the state record. Putting its journal in place again finishes it
+        // (or changes nothing, when it was finished).
+        if (!pending.empty() && !ApplyJournal(io, layout_.map, layout_.slots, pending)) {
+            return Fail(error, "cannot write image file " + name_);
+        }
         StateRecord state;
         state.Decode(record);
         Config config = controller_->config();
@@ -730,7 +730,10 @@ bool ImageDisk::End(std::string* error) {
         entries.reserve(changes.written.size() + changes.erased.size());
         for (std::uint32_t sector : changes.erased) entries.push_back({sector, false, {}});
         for (const auto& [sector, content] : changes.written) entries.push_back({sector, true, content});
-        ok = ApplyJournal(*io, layout_.map, layout_.slots, std::move(entries)) && io->Resize(layout_.end);
+        ok = ApplyJournal(*io, layout_.map, layout_.slots, std::move(entries));
+        // A small journal stays (cutting the file and growing it again costs
+        // the file system more than the write); a large one goes.
+        if (ok && journal.size() > kJournalKept) ok = io->Resize(layout_.end);
     }
     if (!ok) {
         state_.clear();  // the next Begin takes up whatever the file holds
