@@ -151,18 +151,41 @@ Result Fail(DWORD error, Result result) {
 
 // --- LockedImage ---------------------------------------------------------------
 
+namespace {
+// Moves `size` bytes at `offset` in as many parts as the system takes:
+// `part(at, done, left)` moves some and says how many (0: it failed).
+template <typename Part>
+bool InParts(std::uint64_t offset, std::size_t size, Part part) {
+    for (std::size_t done = 0; done < size;) {
+        const std::size_t moved = part(offset + done, done, size - done);
+        if (moved == 0) return false;
+        done += moved;
+    }
+    return true;
+}
+}  // namespace
+
 #ifdef _WIN32
 
 namespace {
 // The lock covers one byte far beyond any image: Windows locks keep other
 // handles from the bytes they cover, and the bytes of the image stay free.
-constexpr DWORD kLockOffsetHigh = 0x40000000;
+constexpr std::uint64_t kLockOffset = 0x4000000000000000ull;
+
+// Where a positioned transfer (or the lock) starts.
+OVERLAPPED PlaceAt(std::uint64_t offset) {
+    OVERLAPPED place{};
+    place.Offset = static_cast<DWORD>(offset);
+    place.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return place;
+}
+// At most 256 MB go in one call.
+DWORD PartOf(std::size_t left) { return left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left); }
 }  // namespace
 
 LockedImage::~LockedImage() {
     if (file_ == INVALID_HANDLE_VALUE) return;
-    OVERLAPPED place{};
-    place.OffsetHigh = kLockOffsetHigh;
+    OVERLAPPED place = PlaceAt(kLockOffset);
     UnlockFileEx(file_, 0, 1, 0, &place);
     CloseHandle(file_);
 }
@@ -180,8 +203,7 @@ bool LockedImage::Open(const std::string& path, bool writable, std::string* erro
         if (error != nullptr) *error = "cannot open image file " + path;
         return false;
     }
-    OVERLAPPED place{};
-    place.OffsetHigh = kLockOffsetHigh;
+    OVERLAPPED place = PlaceAt(kLockOffset);
     if (!LockFileEx(file_, writable ? LOCKFILE_EXCLUSIVE_LOCK : 0, 0, 1, 0, &place)) {
         CloseHandle(file_);
         file_ = INVALID_HANDLE_VALUE;
@@ -192,35 +214,19 @@ bool LockedImage::Open(const std::string& path, bool writable, std::string* erro
 }
 
 bool LockedImage::ReadAt(std::uint64_t offset, void* data, std::size_t size) {
-    auto* bytes = static_cast<char*>(data);
-    while (size != 0) {
-        OVERLAPPED place{};
-        place.Offset = static_cast<DWORD>(offset);
-        place.OffsetHigh = static_cast<DWORD>(offset >> 32);
-        const DWORD part = size > 0x10000000 ? 0x10000000 : static_cast<DWORD>(size);
+    return InParts(offset, size, [&](std::uint64_t at, std::size_t done, std::size_t left) -> std::size_t {
+        OVERLAPPED place = PlaceAt(at);
         DWORD moved = 0;
-        if (!ReadFile(file_, bytes, part, &moved, &place) || moved == 0) return false;
-        bytes += moved;
-        offset += moved;
-        size -= moved;
-    }
-    return true;
+        return ReadFile(file_, static_cast<char*>(data) + done, PartOf(left), &moved, &place) ? moved : 0;
+    });
 }
 
 bool LockedImage::WriteAt(std::uint64_t offset, const void* data, std::size_t size) {
-    const auto* bytes = static_cast<const char*>(data);
-    while (size != 0) {
-        OVERLAPPED place{};
-        place.Offset = static_cast<DWORD>(offset);
-        place.OffsetHigh = static_cast<DWORD>(offset >> 32);
-        const DWORD part = size > 0x10000000 ? 0x10000000 : static_cast<DWORD>(size);
+    return InParts(offset, size, [&](std::uint64_t at, std::size_t done, std::size_t left) -> std::size_t {
+        OVERLAPPED place = PlaceAt(at);
         DWORD moved = 0;
-        if (!WriteFile(file_, bytes, part, &moved, &place) || moved == 0) return false;
-        bytes += moved;
-        offset += moved;
-        size -= moved;
-    }
-    return true;
+        return WriteFile(file_, static_cast<const char*>(data) + done, PartOf(left), &moved, &place) ? moved : 0;
+    });
 }
 
 bool LockedImage::Size(std::uint64_t& size) {
@@ -271,29 +277,23 @@ bool LockedImage::Open(const std::string& path, bool writable, std::string* erro
 }
 
 bool LockedImage::ReadAt(std::uint64_t offset, void* data, std::size_t size) {
-    auto* bytes = static_cast<char*>(data);
-    while (size != 0) {
-        const ssize_t moved = pread(file_, bytes, size, static_cast<off_t>(offset));
-        if (moved < 0 && errno == EINTR) continue;
-        if (moved <= 0) return false;
-        bytes += moved;
-        offset += static_cast<std::uint64_t>(moved);
-        size -= static_cast<std::size_t>(moved);
-    }
-    return true;
+    return InParts(offset, size, [&](std::uint64_t at, std::size_t done, std::size_t left) -> std::size_t {
+        ssize_t moved;
+        do {
+            moved = pread(file_, static_cast<char*>(data) + done, left, static_cast<off_t>(at));
+        } while (moved < 0 && errno == EINTR);
+        return moved > 0 ? static_cast<std::size_t>(moved) : 0;
+    });
 }
 
 bool LockedImage::WriteAt(std::uint64_t offset, const void* data, std::size_t size) {
-    const auto* bytes = static_cast<const char*>(data);
-    while (size != 0) {
-        const ssize_t moved = pwrite(file_, bytes, size, static_cast<off_t>(offset));
-        if (moved < 0 && errno == EINTR) continue;
-        if (moved <= 0) return false;
-        bytes += moved;
-        offset += static_cast<std::uint64_t>(moved);
-        size -= static_cast<std::size_t>(moved);
-    }
-    return true;
+    return InParts(offset, size, [&](std::uint64_t at, std::size_t done, std::size_t left) -> std::size_t {
+        ssize_t moved;
+        do {
+            moved = pwrite(file_, static_cast<const char*>(data) + done, left, static_cast<off_t>(at));
+        } while (moved < 0 && errno == EINTR);
+        return moved > 0 ? static_cast<std::size_t>(moved) : 0;
+    });
 }
 
 bool LockedImage::Size(std::uint64_t& size) {
