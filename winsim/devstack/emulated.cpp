@@ -74,13 +74,8 @@ bool ReplaceFile(const std::string& from, const std::string& to) {
 // program that waited for the lock of an image of an earlier version may
 // find the path given to a new file in the meantime.
 bool PathHoldsCurrentImage(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    char head[12] = {};
-    if (!in.read(head, sizeof head)) return false;
-    const std::uint32_t version = static_cast<std::uint8_t>(head[8]) | (static_cast<std::uint8_t>(head[9]) << 8) |
-                                  (static_cast<std::uint32_t>(static_cast<std::uint8_t>(head[10])) << 16) |
-                                  (static_cast<std::uint32_t>(static_cast<std::uint8_t>(head[11])) << 24);
-    return std::memcmp(head, "KT4790EM", 8) == 0 && version == emulator::kImageVersion;
+    emulator::StreamImageIo file(path, std::ios::in);
+    return file.is_open() && emulator::ImageVersion(file) == emulator::kImageVersion;
 }
 
 // Writes an image of the current version in the place of the file `path`
