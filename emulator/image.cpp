@@ -341,8 +341,9 @@ bool ReadJournal(ImageIo& io, std::uint64_t end, std::uint64_t sectors, std::uin
 // Puts journal entries in their places: map bytes and slots, in runs of
 // neighbouring sectors so that an erased block is one write.
 bool ApplyJournal(ImageIo& io, std::uint64_t map, std::uint64_t slots, std::vector<JournalEntry> entries) {
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const JournalEntry& a, const JournalEntry& b) { return a.sector < b.sector; });
+    // A journal names each sector once.
+    std::sort(entries.begin(), entries.end(),
+              [](const JournalEntry& a, const JournalEntry& b) { return a.sector < b.sector; });
     std::string flags, contents;
     for (std::size_t first = 0; first < entries.size();) {
         std::size_t next = first;

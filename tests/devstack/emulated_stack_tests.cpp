@@ -343,9 +343,10 @@ TEST_F(EmulatedStackTest, TwoProcessesSeeEachOthersChanges) {
     if (other == 0) {
         EmulatedStack stack;
         HANDLE device = Open(stack, ListInterfaces(stack).at(0));
+        std::uint8_t none[1] = {};
         const bool ok = WriteFilled(stack, device, 5000, 0x11) &&
                         WaitFor([&] { return FirstByte(stack, device, 5001) == 0x22; }) &&
-                        Send(stack, device, devcmd::EraseBlock(5000 / 32, 0, 0), nullptr).ok() &&
+                        Send(stack, device, devcmd::EraseBlock(5000 / 32, 0, 0), none).ok() &&
                         !CheckPassword(stack, device, "wrong") && WriteFilled(stack, device, 5002, 0x33);
         _exit(ok ? 0 : 1);
     }
