@@ -38,7 +38,8 @@
 #             key by key; a file put into the standard area from outside
 #             (exported, mcopy, imported); then FORMAT through its gate
 #             again, now the two-area dialog (same caption as the single-disk
-#             one), "Security Disk" with a label typed. After each, every area
+#             one), "Security Disk" with a label typed, and how long that
+#             format took from "Start" to its success message. After each, every area
 #             exported (kt4790-emu.exe export) passes fsck.fat -n and mtools
 #             (tests/format/fat-checks.sh); after the last, the standard area
 #             is byte for byte what was imported and gives the file back.
