@@ -22,6 +22,8 @@
 
 namespace emulator {
 
+class ImageIo;
+
 enum class DataDirection : std::uint8_t { None, In, Out };
 
 // A data block the firmware took out of use, and the replacement block of
@@ -163,11 +165,20 @@ public:
     static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 
     // Image files: the whole state (configuration, NAND contents, password,
-    // volatile state).
+    // volatile state). Saving writes a new file of the current version;
+    // loading reads every version. Through `io`: a file the caller opened
+    // (and locked); `name` names it in errors.
     bool SaveImage(const std::string& path, std::string* error) const;
     static std::unique_ptr<Controller> LoadImage(const std::string& path, std::string* error);
+    bool SaveImage(ImageIo& io, std::string* error) const;
+    static std::unique_ptr<Controller> LoadImage(ImageIo& io, const std::string& name, std::string* error);
 
 private:
+    friend class ImageDisk;  // runs a controller against an image file in place
+    // A controller of `config` whose medium is left erased (an image fills
+    // it), in the given volatile state; null when no firmware reaches it.
+    static std::unique_ptr<Controller> Restored(const Config& config, const VolatileState& volatileState);
+
     struct State;
     std::unique_ptr<State> state_;
 };

@@ -41,7 +41,8 @@
 #             field (the right password and Enter, the 5). Then a file put into the standard area from outside
 #             (exported, mcopy, imported); then FORMAT through its gate
 #             again, now the two-area dialog (same caption as the single-disk
-#             one), "Security Disk" with a label typed. After each, every area
+#             one), "Security Disk" with a label typed, and how long that
+#             format took from "Start" to its success message. After each, every area
 #             exported (kt4790-emu.exe export) passes fsck.fat -n and mtools
 #             (tests/format/fat-checks.sh); after the last, the standard area
 #             is byte for byte what was imported and gives the file back.
@@ -456,10 +457,9 @@ check_format_journey() {
     echo "wine-check: $program formatted and partitioned an emulated disk through both gates ($(elapsed))"
 
     # A file in the standard area, put there from outside while the program
-    # waits at the utility window. That is safe: the program sends nothing
-    # while it waits, the import replaces the image file in one step, and
-    # the program's device stack loads the file again before its next
-    # command when its bytes changed.
+    # waits at the utility window. That is safe: the import changes the image
+    # file in one step under its lock, and the program's device stack takes
+    # up the file as it is at each command.
     local standard=$disks/standard.img note=$disks/note.txt
     rm -f "$standard" "$disks/standard-after.img" "$disks/note-back.txt"
     emu export "$disks/disk.img" "$standard" --area standard >/dev/null || fail "cannot export the standard area"
@@ -484,15 +484,16 @@ check_format_journey() {
     wincheck type "$format_dialog" "$security_label" 1 || fail "cannot type the security label"
     sleep 1
     shot "two-area-dialog-${program%.exe}"
+    local format_started
+    format_started=$(date +%s.%N)
     wincheck click "$format_dialog" Start || fail "no Start button"
     wincheck box WARNING "This will erase all data inside the disk. Do you want to continue?" 10000 ||
         fail "$program: no question before the two-area format"
-    # Its some 130 commands each load the image file again, and the ones
-    # that change the device save it: with the imported standard area it
-    # holds about 11 MB, so this takes half a minute under Wine, more on a
-    # busy machine.
     wincheck_for 300 box OK "Format was successful. You need to unplug and replug the device!" 290000 ||
         fail "$program: the security area format did not succeed"
+    echo "wine-check: $program: the security area format took" \
+        "$(awk -v a="$format_started" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }') s from Start to its" \
+        "success message, question answered included"
     wincheck shown "$format_dialog" no 10000 || fail "$program: the two-area format dialog stayed"
     end_program "$program"
 

@@ -8,8 +8,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "devlib/aspi/aspi.h"
 #include "devlib/cdb.h"
@@ -226,11 +231,14 @@ TEST_F(EmulatedStackTest, PasswordLockOutlivesTheProgramUntilReplug) {
     HANDLE device = Open(second, ListInterfaces(second).at(0));
     EXPECT_FALSE(CheckPassword(second, device, "secret"));  // still locked
 
-    std::unique_ptr<emulator::Controller> controller = emulator::Controller::LoadImage(image, nullptr);
-    ASSERT_NE(nullptr, controller);
-    EXPECT_EQ(3, controller->volatileState().failedChecks);
-    controller->Replug();
-    ASSERT_TRUE(devstack::ReplaceImage(*controller, image, nullptr));
+    ASSERT_TRUE(devstack::ChangeImage(
+        image,
+        [](emulator::Controller& controller, std::string*) {
+            EXPECT_EQ(3, controller.volatileState().failedChecks);
+            controller.Replug();
+            return true;
+        },
+        nullptr));
 
     EXPECT_TRUE(CheckPassword(second, device, "secret"));
     second.CloseHandle(device);
@@ -297,6 +305,130 @@ TEST_F(EmulatedStackTest, MalformedRequestsAreRefusedBeforeTheDevice) {
                                        nullptr, nullptr));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
     stack.CloseHandle(readOnly);
+    stack.CloseHandle(device);
+}
+
+// --- image files: in place, shared, earlier versions ------------------------------
+
+// The first data byte of a physical sector, read through a stack; -1 when the read fails.
+int FirstByte(EmulatedStack& stack, HANDLE device, std::uint32_t sector) {
+    std::uint8_t data[kt4790::kSectorSize] = {};
+    return Send(stack, device, devcmd::VscReadSector(sector, 0, 0), data).ok() ? data[0] : -1;
+}
+
+bool WriteFilled(EmulatedStack& stack, HANDLE device, std::uint32_t sector, std::uint8_t value) {
+    std::uint8_t data[kt4790::kSectorSize];
+    std::memset(data, value, sizeof data);
+    return Send(stack, device, devcmd::VscWriteSector(sector, 0, 0), data).ok();
+}
+
+// Polls for up to ten seconds.
+template <typename Done>
+bool WaitFor(Done done) {
+    for (int k = 0; k < 1000; ++k) {
+        if (done()) return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+// Two programs, each in a process of its own: each sees what the other
+// wrote, erased and locked.
+TEST_F(EmulatedStackTest, TwoProcessesSeeEachOthersChanges) {
+    emulator::Config config;
+    config.password = "secret";
+    UseDisks({Image("disk.img", config)});
+    const pid_t other = fork();
+    ASSERT_GE(other, 0);
+    if (other == 0) {
+        EmulatedStack stack;
+        HANDLE device = Open(stack, ListInterfaces(stack).at(0));
+        std::uint8_t none[1] = {};
+        const bool ok = WriteFilled(stack, device, 5000, 0x11) &&
+                        WaitFor([&] { return FirstByte(stack, device, 5001) == 0x22; }) &&
+                        Send(stack, device, devcmd::EraseBlock(5000 / 32, 0, 0), none).ok() &&
+                        !CheckPassword(stack, device, "wrong") && WriteFilled(stack, device, 5002, 0x33);
+        _exit(ok ? 0 : 1);
+    }
+    EmulatedStack stack;
+    HANDLE device = Open(stack, ListInterfaces(stack).at(0));
+    EXPECT_TRUE(WaitFor([&] { return FirstByte(stack, device, 5000) == 0x11; }));
+    EXPECT_TRUE(WriteFilled(stack, device, 5001, 0x22));
+    EXPECT_TRUE(WaitFor([&] { return FirstByte(stack, device, 5002) == 0x33; }));
+    EXPECT_EQ(0xFF, FirstByte(stack, device, 5000));  // the other erased its block
+    int status = 0;
+    ASSERT_EQ(other, waitpid(other, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    // The other's failed password check counts here: two more lock the disk.
+    EXPECT_FALSE(CheckPassword(stack, device, "wrong"));
+    EXPECT_FALSE(CheckPassword(stack, device, "wrong"));
+    EXPECT_FALSE(CheckPassword(stack, device, "secret"));
+    stack.CloseHandle(device);
+}
+
+// A program killed at any moment while it writes 32 sectors in one command
+// leaves an image that loads, with all 32 sectors of one command.
+TEST_F(EmulatedStackTest, ProcessKilledWhileWritingLeavesAnImageThatLoads) {
+    const std::string image = Image("disk.img");
+    UseDisks({image});
+    constexpr std::uint32_t kRun = 32 * kt4790::kSectorSize;
+    std::set<int> seen;
+    for (int round = 0; round < 12; ++round) {
+        const pid_t writer = fork();
+        ASSERT_GE(writer, 0);
+        if (writer == 0) {
+            EmulatedStack stack;
+            std::vector<BYTE> run(kRun);
+            for (int k = 1;; ++k) {
+                std::fill(run.begin(), run.end(), static_cast<BYTE>(k));
+                SRB_ExecSCSICmd srb{};
+                FillExecRequest(srb, 0, 0, devcmd::Write10(0, kRun), run.data(), 0, nullptr);
+                if (stack.SendAspiCommand(&srb) != SS_COMP) _exit(1);
+            }
+        }
+        usleep(static_cast<useconds_t>(20000 + round * 3100));
+        kill(writer, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(writer, waitpid(writer, &status, 0));
+        ASSERT_TRUE(WIFSIGNALED(status)) << "round " << round;
+
+        std::string error;
+        std::unique_ptr<emulator::Controller> loaded = emulator::Controller::LoadImage(image, &error);
+        ASSERT_NE(nullptr, loaded) << "round " << round << ": " << error;
+        std::vector<std::uint8_t> back(kRun);
+        const devcmd::Command read = devcmd::Read10(0, kRun);
+        ASSERT_EQ(emulator::kStatusGood,
+                  loaded->Execute(read.cdb.bytes, read.cdbLength, emulator::DataDirection::In, back.data(), kRun).status);
+        EXPECT_EQ(std::vector<std::uint8_t>(kRun, back[0]), back) << "round " << round;
+        seen.insert(back[0]);
+    }
+    EXPECT_GT(seen.size(), 6u);  // the kills met the writer at different commands
+}
+
+// An image of version 1 is a disk; reading it leaves the file as it was,
+// and the first change writes it anew in the current version.
+TEST_F(EmulatedStackTest, EarlierImageIsWrittenAnewByItsFirstChange) {
+    const std::string image = Path("old.img");
+    const char bytes[] = "KT4790EM\x01\0\0\0"                   // magic, version 1
+                         "\x30\0\x01\x01KVOR\x02\0\0\0\0\0"    // chip 0x30, 1 zone, 1 chip, KVOR, descriptor block 0
+                         "\0\0\0\0\0\0\0\0\0\0\0\0\0";         // no password, name, hint, unmapped block or sector
+    std::ofstream(image, std::ios::binary).write(bytes, sizeof bytes - 1);
+    UseDisks({image});
+    EmulatedStack stack;
+    HANDLE device = Open(stack, ListInterfaces(stack).at(0));
+    EXPECT_EQ(0xFF, FirstByte(stack, device, 5000));
+    EXPECT_EQ(sizeof bytes - 1, fs::file_size(image));
+    EXPECT_TRUE(WriteFilled(stack, device, 5000, 0x5A));
+    EXPECT_EQ(0x5A, FirstByte(stack, device, 5000));
+    std::ifstream in(image, std::ios::binary);
+    char head[12] = {};
+    in.read(head, sizeof head);
+    EXPECT_EQ(static_cast<char>(emulator::kImageVersion), head[8]);
+    std::unique_ptr<emulator::Controller> loaded = emulator::Controller::LoadImage(image, nullptr);
+    ASSERT_NE(nullptr, loaded);
+    std::uint8_t data[512], spare[16];
+    loaded->ReadPhysical(5000, data, spare);
+    EXPECT_EQ(0x5A, data[0]);
     stack.CloseHandle(device);
 }
 

@@ -91,6 +91,17 @@ create_show() {
     check "a name beyond ASCII survives the round trip" has_line "device name:       \"Zoë Ünß\""
     check "a short revision is padded with blanks" has_line "revision:          \"KV  \""
 
+    # Images stay as small as the medium is empty: the largest of each chip
+    # code takes a few blocks of the file system, whatever its size.
+    run create "$work/big30.img" --zones 255
+    check "create the largest chip 0x30 medium" succeeded
+    run create "$work/big13.img" --chip 0x13 --large --zones 128 --chips 8
+    check "create the largest chip 0x13 medium" succeeded
+    for image in big30.img big13.img; do
+        check "$image holds at most 256 KB" test $(($(stat -c %b "$work/$image") * $(stat -c %B "$work/$image"))) -le 262144
+    done
+    rm -f "$work/big30.img" "$work/big13.img"
+
     # Reading an image does not change it.
     cp "$work/full.img" "$work/full.copy"
     run show "$work/full.img"
@@ -155,31 +166,91 @@ $expected"
         has_line 'KT4790mDLL (filter "KVOR"): cannot be loaded (LoadLibraryA failed)'
 }
 
+# An image of version 3, which the tool reads but no longer writes: chip 0x30,
+# one zone, password "secret", name "AB", no sector written, FAILED failed
+# password checks in a row.
+earlier_image() {  # earlier_image FILE FAILED
+    local le32='\x03\x00\x00\x00' zero32='\x00\x00\x00\x00'
+    # shellcheck disable=SC2059
+    printf "KT4790EM${le32}\\x$(printf %02x "$2")\\x00\\x30\\x00\\x01\\x01KVOR\\x02\\x00${zero32}\\x06secret\\x02\\x00A\\x00B\\x00\\x00\\x00${zero32}${zero32}${zero32}" >"$1"
+}
+
+version_of() { od -An -tu4 -j8 -N4 "$1" | tr -d ' '; }
+
 replug() {
     "$emu" create "$work/pw.img" --password secret >/dev/null
     run replug "$work/pw.img"
     check "replug an unlocked disk" succeeded
     check "replug reports the disk" has_line "replugged $work/pw.img"
 
-    # Three wrong passwords lock the device, and the image keeps the count of
-    # failed checks (the byte after magic and version): write 3 there.
-    printf '\x03' | dd of="$work/pw.img" bs=1 seek=12 conv=notrunc status=none
-    cp "$work/pw.img" "$work/pw.locked"
-    run replug "$work/pw.img"
+    # Three wrong passwords locked the disk; the image is of version 3.
+    earlier_image "$work/locked.img" 3
+    cp "$work/locked.img" "$work/locked.copy"
+    run show "$work/locked.img"
+    check "show reads an image of version 3" has_line "chip code:         0x30"
+    check "show reads the password of a version 3 image" has_line "password:          set"
+    check "show leaves a version 3 image as it was" cmp -s "$work/locked.img" "$work/locked.copy"
+    run replug "$work/locked.img"
     check "replug a locked disk" succeeded
-    check "replug says it cleared the lock" has_line "replugged $work/pw.img: failed password checks cleared"
-    check "the count is cleared in the image" test "$(od -An -tu1 -j12 -N1 "$work/pw.img" | tr -d ' ')" = 0
-    check "nothing else of the image changes" cmp -s <(head -c 12 "$work/pw.img") <(head -c 12 "$work/pw.locked")
-    check "the rest of the image is kept" cmp -s <(tail -c +14 "$work/pw.img") <(tail -c +14 "$work/pw.locked")
-    run show "$work/pw.img"
+    check "replug says it cleared the lock" has_line "replugged $work/locked.img: failed password checks cleared"
+    check "the image is written anew in version 4" test "$(version_of "$work/locked.img")" = 4
+    run replug "$work/locked.img"
+    check "the count is cleared in the image" has_line "replugged $work/locked.img"
+    run show "$work/locked.img"
     check "the replugged image still shows its password" has_line "password:          set"
     check "no temporary file is left" test "$(ls "$work" | grep -c tmp)" -eq 0
 
-    printf '\x09' | dd of="$work/pw.locked" bs=1 seek=12 conv=notrunc status=none
-    cp "$work/pw.locked" "$work/impossible.copy"
-    run replug "$work/pw.locked"
+    earlier_image "$work/impossible.img" 9
+    cp "$work/impossible.img" "$work/impossible.copy"
+    run replug "$work/impossible.img"
     check "replug refuses a failed-check count no device reaches" refused_with 1
-    check "a refused replug leaves the file as it was" cmp -s "$work/pw.locked" "$work/impossible.copy"
+    check "a refused replug leaves the file as it was" cmp -s "$work/impossible.img" "$work/impossible.copy"
+
+    # Through a second name: the file the name leads to is changed, the names
+    # stay as they were. An image of version 3 is written anew beside the
+    # file a symbolic link names; one with a second hard link would lose it
+    # and is refused. The current version is changed in place.
+    head -c $((32000 * 512)) /dev/urandom >"$work/data.raw"
+    local rows=(
+        "replug symlink 3 changed"
+        "replug hardlink 3 refused"
+        "import symlink 3 changed"
+        "import hardlink 3 refused"
+        "import symlink 4 changed"
+        "import hardlink 4 changed"
+    )
+    local row verb kind version outcome
+    for row in "${rows[@]}"; do
+        read -r verb kind version outcome <<<"$row"
+        rm -rf "$work/names" && mkdir -p "$work/names/real"
+        local file=$work/names/real/disk.img name=$work/names/other.img
+        if [[ $version == 3 ]]; then earlier_image "$file" 3; else "$emu" create "$file" >/dev/null; fi
+        if [[ $kind == symlink ]]; then ln -s real/disk.img "$name"; else ln "$file" "$name"; fi
+        cp "$file" "$work/names/before"
+        local args=("$name")
+        [[ $verb == import ]] && args+=("$work/data.raw")
+        run "$verb" "${args[@]}"
+        if [[ $outcome == refused ]]; then
+            check "$verb through a $kind of a version $version image refused" refused_with 1
+            check "$verb through a $kind: the refusal names the second name" grep -qF "another name" "$work/stderr"
+            check "$verb through a $kind: the image stays as it was" cmp -s "$file" "$work/names/before"
+        else
+            check "$verb through a $kind of a version $version image" succeeded
+            check "$verb through a $kind: the image itself changed" test "$(version_of "$file")" = 4
+            ! cmp -s "$file" "$work/names/before"
+            check "$verb through a $kind: the image's bytes changed" test $? -eq 0
+            if [[ $kind == symlink ]]; then
+                check "$verb through a $kind: the link stays a link" test -L "$name"
+            else
+                check "$verb through a $kind: both names stay one file" test "$file" -ef "$name"
+            fi
+            if [[ $verb == import ]]; then
+                "$emu" export "$file" "$work/names/out.raw" >/dev/null
+                check "$verb through a $kind: the image holds the data" cmp -s "$work/data.raw" "$work/names/out.raw"
+            fi
+        fi
+        check "$verb through a $kind: no temporary file is left" test "$(find "$work/names" -name '*tmp*' | wc -l)" -eq 0
+    done
 }
 
 # Sets the descriptor sector's PartitionWord (big-endian at byte 494) in an

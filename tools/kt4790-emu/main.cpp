@@ -237,9 +237,10 @@ Failure ImageFailure(const std::string& path, const std::string& error, const ch
     return Failure(path + ": " + error);
 }
 
+// The whole disk, read under the image's lock.
 std::unique_ptr<emulator::Controller> OpenImage(const std::string& path) {
     std::string error;
-    std::unique_ptr<emulator::Controller> controller = emulator::Controller::LoadImage(path, &error);
+    std::unique_ptr<emulator::Controller> controller = devstack::ReadImage(path, &error);
     if (!controller) throw ImageFailure(path, error, "cannot be loaded");
     return controller;
 }
@@ -484,18 +485,23 @@ int RunShow(const std::vector<std::string>& args) {
 
 // Clears what the controller keeps only while plugged in (the password
 // lock after three wrong CheckPwd), as pulling the disk out and putting it
-// back does. The image is replaced in one step, so that a program using
-// the disk at the same time reads either the old image or the new.
+// back does. The image is changed in one step, under its lock, so that a
+// program using the disk at the same time sees it before or after.
 int RunReplug(const std::vector<std::string>& args) {
     const ParsedArgs parsed = ParseArgs(args, {});
     if (parsed.positional.size() != 1) throw UsageError("replug takes one IMAGE");
     const std::string& path = parsed.positional[0];
-    const std::unique_ptr<emulator::Controller> controller = OpenImage(path);
-    const bool locked = controller->volatileState().failedChecks != 0;
-    controller->Replug();
-
+    bool locked = false;
     std::string error;
-    if (!devstack::ReplaceImage(*controller, path, &error)) throw ImageFailure(path, error, "cannot be written");
+    const bool changed = devstack::ChangeImage(
+        path,
+        [&](emulator::Controller& controller, std::string*) {
+            locked = controller.volatileState().failedChecks != 0;
+            controller.Replug();
+            return true;
+        },
+        &error);
+    if (!changed) throw ImageFailure(path, error, "cannot be written");
     std::cout << "replugged " << path << (locked ? ": failed password checks cleared\n" : "\n");
     return 0;
 }
@@ -607,8 +613,8 @@ int RunExport(const std::vector<std::string>& args) {
 
 // The reverse of export: INPUT, a raw image of exactly the area's size, is
 // written with WRITE(10) through the controller's map. The image file is
-// saved only when every run was written, so a refused input or a failed
-// write leaves it as it was.
+// changed, in one step, only when every run was written, so a refused input
+// or a failed write leaves it as it was.
 int RunImport(const std::vector<std::string>& args) {
     const AreaTransfer area = OpenArea(args, "import takes IMAGE and INPUT");
     const std::string& path = area.image;
@@ -631,21 +637,26 @@ int RunImport(const std::vector<std::string>& args) {
     std::ifstream file(input, std::ios::binary);
     if (!file) throw Failure(input + ": cannot be read");
 
-    std::vector<std::uint8_t> run(kRun * kt4790::kSectorSize);
-    for (std::uint64_t done = 0; done < sectors; done += kRun) {
-        const auto lba = static_cast<std::uint32_t>(area.firstSector + done);
-        // A file that shrinks while it is read ends early.
-        if (!file.read(reinterpret_cast<char*>(run.data()), static_cast<std::streamsize>(run.size()))) {
-            throw Failure(input + ": cannot be read at byte " + std::to_string(done * kt4790::kSectorSize));
-        }
-        if (!Send(*area.controller, devcmd::Write10(lba, static_cast<std::uint32_t>(run.size())), run.data(),
-                  static_cast<std::uint32_t>(run.size()))) {
-            throw Failure(path + ": WRITE(10) of sector " + std::to_string(lba) + " failed; image not changed");
-        }
-    }
-
     std::string error;
-    if (!devstack::ReplaceImage(*area.controller, path, &error)) throw ImageFailure(path, error, "cannot be written");
+    const bool changed = devstack::ChangeImage(
+        path,
+        [&](emulator::Controller& controller, std::string*) {
+            std::vector<std::uint8_t> run(kRun * kt4790::kSectorSize);
+            for (std::uint64_t done = 0; done < sectors; done += kRun) {
+                const auto lba = static_cast<std::uint32_t>(area.firstSector + done);
+                // A file that shrinks while it is read ends early.
+                if (!file.read(reinterpret_cast<char*>(run.data()), static_cast<std::streamsize>(run.size()))) {
+                    throw Failure(input + ": cannot be read at byte " + std::to_string(done * kt4790::kSectorSize));
+                }
+                if (!Send(controller, devcmd::Write10(lba, static_cast<std::uint32_t>(run.size())), run.data(),
+                          static_cast<std::uint32_t>(run.size()))) {
+                    throw Failure(path + ": WRITE(10) of sector " + std::to_string(lba) + " failed; image not changed");
+                }
+            }
+            return true;
+        },
+        &error);
+    if (!changed) throw ImageFailure(path, error, "cannot be written");
     std::cout << "imported " << input << " to " << path << ": " << area.Summary() << "\n";
     return 0;
 }

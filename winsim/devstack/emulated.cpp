@@ -18,6 +18,9 @@
 #include "winsim/devstack/devstack.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -67,12 +70,40 @@ bool ReplaceFile(const std::string& from, const std::string& to) {
 #endif
 }
 
-// The bytes of a file; false when it cannot be read.
-bool ReadFileBytes(const std::string& path, std::string& bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+// Whether the file at `path` holds an image of the current version now: a
+// program that waited for the lock of an image of an earlier version may
+// find the path given to a new file in the meantime.
+bool PathHoldsCurrentImage(const std::string& path) {
+    emulator::StreamImageIo file(path, std::ios::in);
+    return file.is_open() && emulator::ImageVersion(file) == emulator::kImageVersion;
+}
+
+// Writes an image of the current version in the place of the file `path`
+// names (through symbolic links), in one step: a temporary file beside it,
+// moved over it. A file with a second name is refused: the move would leave
+// the old image under that name.
+bool WriteNewImage(const emulator::Controller& controller, const std::string& path, std::string* error) {
+    std::error_code failure;
+    const fs::path target = fs::canonical(path, failure);
+    if (failure) {
+        if (error != nullptr) *error = path + ": cannot be resolved (" + failure.message() + ")";
+        return false;
+    }
+    if (fs::hard_link_count(target, failure) > 1) {
+        if (error != nullptr) *error = path + ": the image file has another name (a hard link); not rewritten";
+        return false;
+    }
+    const std::string temporary = target.string() + "." + std::to_string(ProcessId()) + ".tmp";
+    if (!controller.SaveImage(temporary, error)) {
+        std::remove(temporary.c_str());
+        return false;
+    }
+    if (!ReplaceFile(temporary, target.string())) {
+        std::remove(temporary.c_str());
+        if (error != nullptr) *error = "cannot replace image file " + path;
+        return false;
+    }
+    return true;
 }
 
 // Commands after which the device is as it was, unless its volatile state
@@ -113,18 +144,186 @@ Result Fail(DWORD error, Result result) {
 
 }  // namespace
 
-bool ReplaceImage(const emulator::Controller& controller, const std::string& path, std::string* error) {
-    const std::string temporary = path + "." + std::to_string(ProcessId()) + ".tmp";
-    if (!controller.SaveImage(temporary, error)) {
-        std::remove(temporary.c_str());
+// --- LockedImage ---------------------------------------------------------------
+
+namespace {
+// Moves `size` bytes at `offset` in as many parts as the system takes:
+// `part(at, done, left)` moves some and says how many (0: it failed).
+template <typename Part>
+bool InParts(std::uint64_t offset, std::size_t size, Part part) {
+    for (std::size_t done = 0; done < size;) {
+        const std::size_t moved = part(offset + done, done, size - done);
+        if (moved == 0) return false;
+        done += moved;
+    }
+    return true;
+}
+}  // namespace
+
+#ifdef _WIN32
+
+namespace {
+// The lock covers one byte far beyond any image: Windows locks keep other
+// handles from the bytes they cover, and the bytes of the image stay free.
+constexpr std::uint64_t kLockOffset = 0x4000000000000000ull;
+
+// Where a positioned transfer (or the lock) starts.
+OVERLAPPED PlaceAt(std::uint64_t offset) {
+    OVERLAPPED place{};
+    place.Offset = static_cast<DWORD>(offset);
+    place.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return place;
+}
+// At most 256 MB go in one call.
+DWORD PartOf(std::size_t left) { return left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left); }
+}  // namespace
+
+LockedImage::~LockedImage() {
+    if (file_ == INVALID_HANDLE_VALUE) return;
+    OVERLAPPED place = PlaceAt(kLockOffset);
+    UnlockFileEx(file_, 0, 1, 0, &place);
+    CloseHandle(file_);
+}
+
+bool LockedImage::Open(const std::string& path, bool writable, std::string* error) {
+    std::error_code ignored;
+    if (fs::exists(path, ignored) && !fs::is_regular_file(path, ignored)) {
+        if (error != nullptr) *error = path + ": not a regular file";
         return false;
     }
-    if (!ReplaceFile(temporary, path)) {
-        std::remove(temporary.c_str());
-        if (error != nullptr) *error = "cannot replace image file " + path;
+    file_ = CreateFileA(path.c_str(), GENERIC_READ | (writable ? GENERIC_WRITE : 0),
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file_ == INVALID_HANDLE_VALUE) {
+        if (error != nullptr) *error = "cannot open image file " + path;
+        return false;
+    }
+    OVERLAPPED place = PlaceAt(kLockOffset);
+    if (!LockFileEx(file_, writable ? LOCKFILE_EXCLUSIVE_LOCK : 0, 0, 1, 0, &place)) {
+        CloseHandle(file_);
+        file_ = INVALID_HANDLE_VALUE;
+        if (error != nullptr) *error = "cannot lock image file " + path;
         return false;
     }
     return true;
+}
+
+bool LockedImage::ReadAt(std::uint64_t offset, void* data, std::size_t size) {
+    return InParts(offset, size, [&](std::uint64_t at, std::size_t done, std::size_t left) -> std::size_t {
+        OVERLAPPED place = PlaceAt(at);
+        DWORD moved = 0;
+        return ReadFile(file_, static_cast<char*>(data) + done, PartOf(left), &moved, &place) ? moved : 0;
+    });
+}
+
+bool LockedImage::WriteAt(std::uint64_t offset, const void* data, std::size_t size) {
+    return InParts(offset, size, [&](std::uint64_t at, std::size_t done, std::size_t left) -> std::size_t {
+        OVERLAPPED place = PlaceAt(at);
+        DWORD moved = 0;
+        return WriteFile(file_, static_cast<const char*>(data) + done, PartOf(left), &moved, &place) ? moved : 0;
+    });
+}
+
+bool LockedImage::Size(std::uint64_t& size) {
+    DWORD high = 0;
+    const DWORD low = GetFileSize(file_, &high);
+    if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return false;
+    size = (static_cast<std::uint64_t>(high) << 32) | low;
+    return true;
+}
+
+bool LockedImage::Resize(std::uint64_t size) {
+    LONG high = static_cast<LONG>(size >> 32);
+    if (SetFilePointer(file_, static_cast<LONG>(size & 0xFFFFFFFFu), &high, FILE_BEGIN) == INVALID_SET_FILE_POINTER &&
+        GetLastError() != NO_ERROR) {
+        return false;
+    }
+    return SetEndOfFile(file_) != 0;
+}
+
+#else
+
+LockedImage::~LockedImage() {
+    if (file_ >= 0) close(file_);  // lets the lock go
+}
+
+bool LockedImage::Open(const std::string& path, bool writable, std::string* error) {
+    // Opening a FIFO or a device would block or read without end.
+    std::error_code ignored;
+    if (fs::exists(path, ignored) && !fs::is_regular_file(path, ignored)) {
+        if (error != nullptr) *error = path + ": not a regular file";
+        return false;
+    }
+    file_ = open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    if (file_ < 0) {
+        if (error != nullptr) *error = "cannot open image file " + path;
+        return false;
+    }
+    // flock belongs to the open file, not to the process: two stacks of one
+    // program wait for each other as two programs do.
+    while (flock(file_, writable ? LOCK_EX : LOCK_SH) != 0) {
+        if (errno == EINTR) continue;
+        close(file_);
+        file_ = -1;
+        if (error != nullptr) *error = "cannot lock image file " + path;
+        return false;
+    }
+    return true;
+}
+
+bool LockedImage::ReadAt(std::uint64_t offset, void* data, std::size_t size) {
+    return InParts(offset, size, [&](std::uint64_t at, std::size_t done, std::size_t left) -> std::size_t {
+        ssize_t moved;
+        do {
+            moved = pread(file_, static_cast<char*>(data) + done, left, static_cast<off_t>(at));
+        } while (moved < 0 && errno == EINTR);
+        return moved > 0 ? static_cast<std::size_t>(moved) : 0;
+    });
+}
+
+bool LockedImage::WriteAt(std::uint64_t offset, const void* data, std::size_t size) {
+    return InParts(offset, size, [&](std::uint64_t at, std::size_t done, std::size_t left) -> std::size_t {
+        ssize_t moved;
+        do {
+            moved = pwrite(file_, static_cast<const char*>(data) + done, left, static_cast<off_t>(at));
+        } while (moved < 0 && errno == EINTR);
+        return moved > 0 ? static_cast<std::size_t>(moved) : 0;
+    });
+}
+
+bool LockedImage::Size(std::uint64_t& size) {
+    struct stat status {};
+    if (fstat(file_, &status) != 0) return false;
+    size = static_cast<std::uint64_t>(status.st_size);
+    return true;
+}
+
+bool LockedImage::Resize(std::uint64_t size) { return ftruncate(file_, static_cast<off_t>(size)) == 0; }
+
+#endif
+
+std::unique_ptr<emulator::Controller> ReadImage(const std::string& path, std::string* error) {
+    LockedImage file;
+    if (!file.Open(path, false, error)) return nullptr;
+    return emulator::Controller::LoadImage(file, path, error);
+}
+
+bool ChangeImage(const std::string& path, const std::function<bool(emulator::Controller&, std::string*)>& change,
+                 std::string* error) {
+    for (;;) {
+        LockedImage file;
+        if (!file.Open(path, true, error)) return false;
+        if (emulator::ImageVersion(file) == emulator::kImageVersion) {
+            std::unique_ptr<emulator::ImageDisk> disk = emulator::ImageDisk::Open(file, path, error);
+            if (disk == nullptr || !disk->Begin(file, error)) return false;
+            if (!change(disk->controller(), error)) return false;  // the changes are dropped with the disk
+            return disk->End(error);
+        }
+        if (PathHoldsCurrentImage(path)) continue;  // rewritten while this waited
+        std::unique_ptr<emulator::Controller> controller = emulator::Controller::LoadImage(file, path, error);
+        if (controller == nullptr || !change(*controller, error)) return false;
+        return WriteNewImage(*controller, path, error);
+    }
 }
 
 std::vector<std::string> DiskImagePaths() {
@@ -143,10 +342,8 @@ std::vector<std::string> DiskImagePaths() {
 
 // One image file as this stack last saw it.
 struct Disk {
-    std::unique_ptr<emulator::Controller> controller;  // null: the file is no image
-    bool looked = false;
-    bool readable = false;
-    std::string bytes;  // the file as loaded or saved
+    std::unique_ptr<emulator::ImageDisk> image;         // the current version, used in place
+    std::unique_ptr<emulator::Controller> earlier;      // an earlier version, read whole for one command
 };
 
 // A SetupAPI list: the interface paths present when it was made.
@@ -166,49 +363,64 @@ struct EmulatedStack::State {
     std::map<std::uintptr_t, std::unique_ptr<InterfaceList>> lists;
     std::map<std::uintptr_t, std::unique_ptr<OpenedDisk>> handles;
 
-    // The controller of the image as its file is now; null when it is no
-    // image. The file is compared byte for byte with what this stack last
-    // loaded or saved: a time stamp could miss a change made within its tick.
-    emulator::Controller* Load(const std::string& path) {
-        Disk& disk = disks[path];
-        std::string bytes;
-        const bool readable = ReadFileBytes(path, bytes);
-        if (disk.looked && readable == disk.readable && bytes == disk.bytes) return disk.controller.get();
-        disk.looked = true;
-        disk.readable = readable;
-        disk.bytes.swap(bytes);
-        disk.controller.reset();
-        if (!readable) return nullptr;
-        disk.controller = emulator::Controller::LoadImage(path, nullptr);
-        if (disk.controller != nullptr) disk.controller->SetTracing(false);
-        return disk.controller.get();
-    }
-
-    // Writes the device's state back to its image. A failed write leaves the
-    // file as it was; this stack goes on with the state it holds.
-    void Save(const std::string& path) {
-        Disk& disk = disks[path];
-        if (disk.controller == nullptr || !ReplaceImage(*disk.controller, path, nullptr)) return;
-        disk.readable = ReadFileBytes(path, disk.bytes);
-    }
-
-    // Runs one command on the image's device through `run`, which returns
-    // whether the command reached the device, and saves what it changed.
+    // Runs `run` with the controller of the image as its file is now (null
+    // when it is no image), under the file's lock; `run` returns whether the
+    // command reached the device. What it changed is written before the
+    // lock goes. A failed write leaves the file as it was.
     template <typename Run>
     void Command(const std::string& path, std::uint8_t opcode, Run run) {
-        emulator::Controller* controller = Load(path);
-        const emulator::VolatileState before =
-            controller != nullptr ? controller->volatileState() : emulator::VolatileState();
-        const bool delivered = run(controller);
-        if (controller == nullptr || !delivered) return;
-        if (!ReadsOnly(opcode) || controller->volatileState() != before) Save(path);
+        Disk& disk = disks[path];
+        std::unique_ptr<LockedImage> file;
+        for (;;) {
+            disk.earlier.reset();
+            file = std::make_unique<LockedImage>();
+            if (!file->Open(path, true, nullptr)) {
+                disk.image.reset();
+                run(nullptr);
+                return;
+            }
+            // An image of an earlier version may have been rewritten while
+            // this waited for its lock: the path names the new file then.
+            if (emulator::ImageVersion(*file) == emulator::kImageVersion || !PathHoldsCurrentImage(path)) break;
+        }
+        if (emulator::ImageVersion(*file) != emulator::kImageVersion) {
+            disk.image.reset();
+            disk.earlier = emulator::Controller::LoadImage(*file, path, nullptr);
+            emulator::Controller* controller = disk.earlier.get();
+            if (controller != nullptr) controller->SetTracing(false);
+            const emulator::VolatileState before =
+                controller != nullptr ? controller->volatileState() : emulator::VolatileState();
+            const bool delivered = run(controller);
+            if (controller == nullptr || !delivered) return;
+            if (!ReadsOnly(opcode) || controller->volatileState() != before) WriteNewImage(*controller, path, nullptr);
+            return;
+        }
+        if (disk.image == nullptr) disk.image = emulator::ImageDisk::Open(*file, path, nullptr);
+        if (disk.image == nullptr || !disk.image->Begin(*file, nullptr)) {
+            disk.image.reset();
+            run(nullptr);
+            return;
+        }
+        run(&disk.image->controller());
+        disk.image->End(nullptr);
+    }
+
+    // The controller of the image as its file is now, for a look at its
+    // configuration; null when it is no image.
+    const emulator::Controller* Look(const std::string& path) {
+        const emulator::Controller* found = nullptr;
+        Command(path, devcmd::kOpInquiry, [&](emulator::Controller* controller) {
+            found = controller;
+            return false;
+        });
+        return found;
     }
 
     // The disk whose interface path is `name`, or "".
     std::string ImageOfInterface(const std::string& name) {
         const std::vector<std::string> paths = DiskImagePaths();
         for (std::size_t k = 0; k < paths.size(); ++k) {
-            const emulator::Controller* controller = Load(paths[k]);
+            const emulator::Controller* controller = Look(paths[k]);
             if (controller == nullptr) continue;
             if (SameIgnoringCase(MakeInterfacePath(controller->config(), static_cast<unsigned>(k + 1)), name)) {
                 return paths[k];
@@ -233,7 +445,7 @@ HDEVINFO EmulatedStack::GetClassDevs(const GUID* classGuid, DWORD flags) {
     if (ListsDiskInterfaces(*classGuid, flags)) {
         const std::vector<std::string> paths = DiskImagePaths();
         for (std::size_t k = 0; k < paths.size(); ++k) {
-            const emulator::Controller* controller = state_->Load(paths[k]);
+            const emulator::Controller* controller = state_->Look(paths[k]);
             if (controller != nullptr) {
                 list->paths.push_back(MakeInterfacePath(controller->config(), static_cast<unsigned>(k + 1)));
             }

@@ -12,13 +12,16 @@
 // is ASPI adapter k / 8, target k % 8, and has the USB disk interface path
 // with serial number k + 1.
 //
-// The image is what the device is: before a command the disk is loaded again
-// when its file changed since this stack last loaded or saved it, and after
-// a command that may have changed the device (anything but a read or a
-// query, or a change of the state the controller keeps while plugged in) it
-// is saved, by writing a temporary file and moving it over the image. So
-// the state survives the per-operation loading of a library and is shared
-// by separate programs (a monitor and an application at once).
+// The image is what the device is, used in place (emulator/image.h): each
+// command locks the file, takes up the state record another program may
+// have changed, reads the sectors it needs, writes the sectors it changed
+// in their places (journalled, so that a program stopped half-way leaves
+// the state before or after the command) and lets the file go. So a command
+// costs the same on any medium, the state survives the per-operation
+// loading of a library, and separate programs (a monitor and an application
+// at once) share it. An image of an earlier version is read whole for each
+// command until the first command that changes the device writes it anew
+// in the current version.
 //
 // Requests to ASPI complete before SendASPI32Command returns: the status is
 // written into the block, then the completion routine is called
@@ -37,11 +40,13 @@
 #include <string>
 #include <vector>
 
-#include "devlib/aspi/aspi.h"
+#include <functional>
 
-namespace emulator {
-class Controller;
-}
+#include "devlib/aspi/aspi.h"
+// The system headers name a function of their own LoadImage (a macro): the
+// controller's image loader must keep its name.
+#undef LoadImage
+#include "emulator/image.h"
 
 namespace devstack {
 
@@ -49,10 +54,44 @@ namespace devstack {
 // not set. Empty entries are skipped.
 std::vector<std::string> DiskImagePaths();
 
-// Writes the controller's image over `path` in one step (a temporary file
-// moved over it), so that another program reads the old image or the new,
-// never a part. On failure the file stays as it was.
-bool ReplaceImage(const emulator::Controller& controller, const std::string& path, std::string* error);
+// An image file opened and locked for one step: no other user of the file
+// (another program, or another stack of this one) moves a byte of it until
+// this one is gone. A symbolic link leads to the file it names.
+class LockedImage : public emulator::ImageIo {
+public:
+    LockedImage() = default;
+    ~LockedImage() override;
+    LockedImage(const LockedImage&) = delete;
+    LockedImage& operator=(const LockedImage&) = delete;
+
+    // Opens an existing regular file, for writing too when `writable`, and
+    // waits for its lock (shared when only reading).
+    bool Open(const std::string& path, bool writable, std::string* error);
+    bool ReadAt(std::uint64_t offset, void* data, std::size_t size) override;
+    bool WriteAt(std::uint64_t offset, const void* data, std::size_t size) override;
+    bool Size(std::uint64_t& size) override;
+    bool Resize(std::uint64_t size) override;
+
+private:
+#ifdef _WIN32
+    HANDLE file_ = INVALID_HANDLE_VALUE;
+#else
+    int file_ = -1;
+#endif
+};
+
+// The whole state of the image at `path`, read under its lock (null with a
+// one-line reason when it is no image).
+std::unique_ptr<emulator::Controller> ReadImage(const std::string& path, std::string* error);
+
+// Runs `change` on the disk of the image at `path`, under the image's lock,
+// and writes what it changed as one step: in place, or, for an image of an
+// earlier version, as a new file of the current version put in the place of
+// the file the path names (refused when that file has a second name, which
+// would keep the old image). When `change` returns false nothing is written
+// and its reason is the error.
+bool ChangeImage(const std::string& path, const std::function<bool(emulator::Controller&, std::string*)>& change,
+                 std::string* error);
 
 // One program's view of the emulated disks. The Emu* functions use the one
 // of this process; tests make more of them to stand for other programs.
