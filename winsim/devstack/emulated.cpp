@@ -147,12 +147,12 @@ Result Fail(DWORD error, Result result) {
 // --- LockedImage ---------------------------------------------------------------
 
 namespace {
-// Moves `size` bytes at `offset` in as many parts as the system takes:
-// `part(at, done, left)` moves some and says how many (0: it failed).
-template <typename Part>
-bool InParts(std::uint64_t offset, std::size_t size, Part part) {
+// Moves `size` bytes at `offset` in as many pieces as the system takes:
+// `move(at, done, left)` moves some and says how many (0: it failed).
+template <typename Move>
+bool InPieces(std::uint64_t offset, std::size_t size, Move move) {
     for (std::size_t done = 0; done < size;) {
-        const std::size_t moved = part(offset + done, done, size - done);
+        const std::size_t moved = move(offset + done, done, size - done);
         if (moved == 0) return false;
         done += moved;
     }
@@ -209,7 +209,7 @@ bool LockedImage::Open(const std::string& path, bool writable, std::string* erro
 }
 
 bool LockedImage::ReadAt(std::uint64_t offset, void* data, std::size_t size) {
-    return InParts(offset, size, [&](std::uint64_t at, std::size_t done, std::size_t left) -> std::size_t {
+    return InPieces(offset, size, [&](std::uint64_t at, std::size_t done, std::size_t left) -> std::size_t {
         OVERLAPPED place = PlaceAt(at);
         DWORD moved = 0;
         return ReadFile(file_, static_cast<char*>(data) + done, PartOf(left), &moved, &place) ? moved : 0;
@@ -217,7 +217,7 @@ bool LockedImage::ReadAt(std::uint64_t offset, void* data, std::size_t size) {
 }
 
 bool LockedImage::WriteAt(std::uint64_t offset, const void* data, std::size_t size) {
-    return InParts(offset, size, [&](std::uint64_t at, std::size_t done, std::size_t left) -> std::size_t {
+    return InPieces(offset, size, [&](std::uint64_t at, std::size_t done, std::size_t left) -> std::size_t {
         OVERLAPPED place = PlaceAt(at);
         DWORD moved = 0;
         return WriteFile(file_, static_cast<const char*>(data) + done, PartOf(left), &moved, &place) ? moved : 0;
@@ -272,7 +272,7 @@ bool LockedImage::Open(const std::string& path, bool writable, std::string* erro
 }
 
 bool LockedImage::ReadAt(std::uint64_t offset, void* data, std::size_t size) {
-    return InParts(offset, size, [&](std::uint64_t at, std::size_t done, std::size_t left) -> std::size_t {
+    return InPieces(offset, size, [&](std::uint64_t at, std::size_t done, std::size_t left) -> std::size_t {
         ssize_t moved;
         do {
             moved = pread(file_, static_cast<char*>(data) + done, left, static_cast<off_t>(at));
@@ -282,7 +282,7 @@ bool LockedImage::ReadAt(std::uint64_t offset, void* data, std::size_t size) {
 }
 
 bool LockedImage::WriteAt(std::uint64_t offset, const void* data, std::size_t size) {
-    return InParts(offset, size, [&](std::uint64_t at, std::size_t done, std::size_t left) -> std::size_t {
+    return InPieces(offset, size, [&](std::uint64_t at, std::size_t done, std::size_t left) -> std::size_t {
         ssize_t moved;
         do {
             moved = pwrite(file_, static_cast<const char*>(data) + done, left, static_cast<off_t>(at));
