@@ -412,7 +412,9 @@ void TJDFormatForm::FinishRun(AreaRun& run, const std::function<int()>& write) {
 
 // Chip 0x13: block 0 read and kept with the BootFlag of the checked layout
 // in its DescriptorSector, whose PartitionWord must record a split, then
-// block 0 erased on its own.
+// erased on its own and written back at once, before any other block is
+// erased: the DescriptorSector is never missing for longer than its own
+// block takes, and block 0 is not erased again.
 bool TJDFormatForm::RefreshSystemBlock(AreaRun& run, std::uint32_t& sd) {
     DescriptorPatch patch;
     patch.BootFlag = HddChecked() ? 1 : 0;
@@ -422,6 +424,7 @@ bool TJDFormatForm::RefreshSystemBlock(AreaRun& run, std::uint32_t& sd) {
     if (!RecordsSplit(eraser.Descriptor(), run.geometry)) return Failed(run);
     sd = kt4790::PartitionWord(eraser.Descriptor());
     failure = eraser.EraseSystemBlock();
+    if (failure == EraseFailure::None) failure = eraser.RestoreSystemBlock();
     if (failure != EraseFailure::None) return Failed(run, failure);
     return true;
 }
@@ -483,14 +486,7 @@ void TJDFormatForm::FormatStandardDisk() {
     const bool chip13 = run.chipCode == kt4790::kChipCode13;
     std::uint32_t sd = 0;
     if (chip13) {
-        // Block 0 is written back before the area is erased, and not erased
-        // again.
         if (!RefreshSystemBlock(run, sd)) return;
-        const EraseFailure failure = eraser.RestoreSystemBlock();
-        if (failure != EraseFailure::None) {
-            Failed(run, failure);
-            return;
-        }
         if (!EraseStandardArea(eraser, geometry, run.chipCode, sd, PBar)) {
             Failed(run);
             return;
@@ -523,15 +519,7 @@ void TJDFormatForm::FormatBothDisks() {
     const kt4790::MediaGeometry& geometry = run.geometry;
     std::uint32_t sd = 0;
     if (run.chipCode == kt4790::kChipCode13) {
-        // Block 0 is written back before the rest of the medium is erased,
-        // and not erased again: the DescriptorSector is never missing for
-        // longer than its own block takes.
         if (!RefreshSystemBlock(run, sd)) return;
-        const EraseFailure failure = eraser.RestoreSystemBlock();
-        if (failure != EraseFailure::None) {
-            Failed(run, failure);
-            return;
-        }
         {
             const devbind::LongOperation erasing;
             for (std::uint32_t block = 1; block < geometry.PhysicalBlocks; ++block) {
