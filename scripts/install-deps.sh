@@ -214,13 +214,16 @@ fi
 # missing still offers its amd64 packages, and apt then pairs them with the
 # i386 packages of another suite, which cannot be resolved). The i386
 # libraries must have the very version of their amd64 twins, so for that
-# command the remaining suites win over the installed versions: an amd64
-# library that came from a left-out suite goes back to the version its i386
-# twin has. The amd64 Wine is named so that it stays, and nothing may be
-# removed. Sets left_out to the suites left out (empty: no i386 index failed,
-# nothing tried).
+# command the remaining suites win over the installed versions. Where an
+# amd64 library came from a left-out suite (a security update, say), that
+# would take it back to the older version its i386 twin has: apt refuses
+# such a plan, and nothing changes, unless KT4790_ALLOW_DOWNGRADES=1 asks for
+# it. The amd64 Wine is named so that it stays, and nothing may be removed.
+# Sets left_out to the suites left out (empty: no i386 index failed, nothing
+# tried) and downgrade_refused to 1 when apt refused for the downgrade alone.
 install_without_failed_i386_suites() {
-    local preferenceparts='' reduced
+    local preferenceparts='' reduced allow=() status=0
+    downgrade_refused=0
     left_out=$(sources_without_failed_i386 | paste -sd ' ')
     [[ -n $left_out ]] || return 1
     reduced=(-o Dir::Etc::sourcelist="$work/sources.list" -o Dir::Etc::sourceparts="$work/sources.list.d")
@@ -231,9 +234,17 @@ install_without_failed_i386_suites() {
         while read -r origin; do
             printf 'Package: *\nPin: origin "%s"\nPin-Priority: 1001\n\n' "$origin"
         done >"$work/preferences.d/zz-remaining-suites.pref" || return 1
-    "${sudo[@]}" apt-get install -y -qq --no-install-recommends --no-remove --allow-downgrades \
+    [[ ${KT4790_ALLOW_DOWNGRADES:-0} == 1 ]] && allow=(--allow-downgrades)
+    "${sudo[@]}" apt-get install -y -qq --no-install-recommends --no-remove "${allow[@]}" \
         "${reduced[@]}" -o Dir::Etc::preferencesparts="$work/preferences.d" \
-        wine wine64 "${missing_optional[@]}" </dev/null
+        wine wine64 "${missing_optional[@]}" </dev/null 2>"$work/second-try.log" || status=$?
+    # "E: Packages were downgraded and -y was used without --allow-downgrades."
+    if ((status != 0)) && grep -q -- '--allow-downgrades' "$work/second-try.log"; then
+        downgrade_refused=1
+    else
+        cat "$work/second-try.log" >&2
+    fi
+    return "$status"
 }
 
 # 32-bit Wine: the plain install, and where the kernel runs 32-bit programs
@@ -247,7 +258,7 @@ if ((${#missing_optional[@]} > 0)); then
     fi
     ((updated)) || update_indexes 1
     stand_in="the Wine check uses the 64-bit stand-in"
-    left_out=''
+    left_out='' downgrade_refused=0
     if "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing_optional[@]}" </dev/null; then
         echo "install-deps: ${missing_optional[*]} installed"
     elif ! kernel_runs_i386; then
@@ -255,6 +266,10 @@ if ((${#missing_optional[@]} > 0)); then
     elif install_without_failed_i386_suites; then
         update_indexes 1
         echo "install-deps: ${missing_optional[*]} installed with $left_out left out (i386 index not fetched)"
+    elif ((downgrade_refused)); then
+        update_indexes 1
+        echo "install-deps: ${missing_optional[*]} could not be installed without taking installed packages" \
+            "back to older versions ($left_out left out); $stand_in (KT4790_ALLOW_DOWNGRADES=1 allows it)" >&2
     elif [[ -n $left_out ]]; then
         update_indexes 1
         echo "install-deps: ${missing_optional[*]} could not be installed, nor with $left_out left out; $stand_in" >&2

@@ -30,7 +30,7 @@ source scripts/wine-env.sh
 # The second half runs on the display: the Wine prefix, then the program.
 # on_display stay|close
 on_display() {
-    local pid geometry wincheck_exe
+    local pid geometry wincheck_exe log
     wine_choose || fail "no Wine runs here: $wine_unavailable"
     wine_use "$wine_arch"
     trap stop_wine EXIT
@@ -41,10 +41,14 @@ on_display() {
     shot=$root/build/wine-shots/main-window.png
     mkdir -p "$(dirname "$shot")"
 
-    # The disk is the default image beside the programs.
-    (cd "$emulated" && env -u KT4790_DISKS "$wine" KT4790CAP.exe) &
+    # The disk is the default image beside the programs. What Wine prints
+    # (its errors) goes to a log.
+    log=$root/build/logs/run-main-wine.log
+    mkdir -p "$(dirname "$log")"
+    echo "=== starting KT4790CAP.exe (Wine's output: $log)"
+    (cd "$emulated" && env -u KT4790_DISKS WINEDEBUG=fixme-all "$wine" KT4790CAP.exe) >"$log" 2>&1 &
     pid=$!
-    timeout 60 "$wine" "$wincheck_exe" startup KT4790CAP "$main_title" 30000 ||
+    wine_await_start "$pid" "$log" KT4790CAP "$main_title" "$wine" "$wincheck_exe" ||
         fail "the main window of KT4790CAP.exe did not appear"
     geometry=$(timeout 30 "$wine" "$wincheck_exe" rect "$main_title") || fail "no main window to photograph"
     import -window root -crop "$geometry" +repage "$shot" || fail "no screenshot"
@@ -94,5 +98,6 @@ if [[ -n ${DISPLAY:-} ]] && timeout 10 xdotool getdisplaygeometry >/dev/null 2>&
     bash "${BASH_SOURCE[0]}" --on-display stay
 else
     echo "=== no display: KT4790CAP.exe runs on a virtual display"
-    timeout 300 xvfb-run -a -s "-screen 0 1024x768x24" bash "${BASH_SOURCE[0]}" --on-display close
+    timeout $((wine_first_start_limit + 600)) xvfb-run -a -s "-screen 0 1024x768x24" \
+        bash "${BASH_SOURCE[0]}" --on-display close
 fi

@@ -106,7 +106,7 @@ if [[ "${1:-}" != --inside ]]; then
         [[ $found == "$machine" ]] || fail "$bin/$file is not built for this Wine (PE machine ${found:-unreadable}, want $machine)"
     done
     # Everything runs inside one virtual display, bounded in time.
-    timeout 900 xvfb-run -a -s "-screen 0 1024x768x24" bash "${BASH_SOURCE[0]}" --inside "$arch" "$bin"
+    timeout $((900 + wine_first_start_limit)) xvfb-run -a -s "-screen 0 1024x768x24" bash "${BASH_SOURCE[0]}" --inside "$arch" "$bin"
     status=$?
     ((status == 124)) && echo "wine-check: timed out" >&2
     exit "$status"
@@ -144,11 +144,15 @@ echo "wine-check: running the programs in $bin ($arch)"
 # --- startup: one program on its own system ------------------------------------
 # check_startup PROGRAM APP_TITLE WINDOWS_VERSION
 check_startup() {
-    local program=$1 app_title=$2 status pid
+    local program=$1 app_title=$2 status pid log=$root/build/logs/wine-check-${1%.exe}.log
     set_windows_version "$3"
-    timeout 120 "$wine" "$program" &
+    mkdir -p "$(dirname "$log")"
+    # The first program started may meet a first start of Wine on this
+    # machine; what Wine prints goes to a log.
+    WINEDEBUG=fixme-all timeout $((wine_first_start_limit + 120)) "$wine" "$program" >"$log" 2>&1 &
     pid=$!
-    wincheck startup "$app_title" "$main_title" 30000 || fail "$program: start-up check failed ($(elapsed))"
+    wine_await_start "$pid" "$log" "$app_title" "$main_title" "$wine" wincheck.exe ||
+        fail "$program: start-up check failed ($(elapsed))"
     wincheck tray "$tray_tip" present 10000 || fail "$program: no notification-area icon \"$tray_tip\""
     echo "wine-check: $program started on $3: main window and icon shown ($(elapsed))"
     shot "startup-${program%.exe}"

@@ -98,13 +98,13 @@ wine_prefix_ready() {
 # stand-in for "Comic Sans MS" and unmanaged windows.
 wine_prepare_prefix() {
     wine_prefix_ready && return 0
-    echo "making the Wine prefix in $prefix"
+    echo "making the Wine prefix in $prefix (the first time on a new machine this can take minutes)"
     rm -rf "$prefix"
     mkdir -p "$(dirname "$prefix")"
-    timeout 180 "$wine" wineboot --init >/dev/null 2>&1 || fail "wineboot --init failed"
+    timeout "$wine_first_start_limit" "$wine" wineboot --init >/dev/null 2>&1 || fail "wineboot --init failed"
     # wineboot returns before the prefix update has ended; a program started
     # earlier may find the window classes missing.
-    timeout 60 wineserver -w
+    timeout "$wine_first_start_limit" wineserver -w || fail "the prefix update did not end"
     # Debian's Wine does not load its own fonts by itself.
     mkdir -p "$prefix/drive_c/windows/Fonts"
     cp /usr/share/wine/fonts/* "$prefix/drive_c/windows/Fonts/" 2>/dev/null
@@ -126,6 +126,49 @@ wine_prepare_prefix() {
 set_windows_version() {
     timeout 60 "$wine" reg add 'HKCU\Software\Wine' /v Version /d "$1" /f >/dev/null 2>&1 ||
         fail "cannot set the Windows version $1"
+}
+
+# How long a program's first start may take, in seconds. The first start of
+# Wine on a new machine reads its libraries and the new prefix from a cold
+# disk and can take minutes where a later one takes a second or two.
+wine_first_start_limit=300
+
+# wine_await_start PID LOG APP_TITLE MAIN_TITLE WINCHECK...: waits until the
+# program started as PID (its output going to LOG) shows its main window
+# MAIN_TITLE as the only window of its process (wincheck startup), for as
+# long as wine_first_start_limit allows, saying every 30 s that it waits.
+# WINCHECK is the command that runs wincheck.exe under Wine. On failure it
+# prints why, the end of what Wine printed and the windows that exist, and
+# returns 1.
+wine_await_start() {
+    local pid=$1 log=$2 app_title=$3 main_title=$4 begin=$SECONDS output reason
+    shift 4
+    echo "waiting for the main window of $app_title (a first start of Wine on a new machine can take minutes)"
+    while :; do
+        if output=$(timeout 120 "$@" startup "$app_title" "$main_title" 30000); then
+            echo "$output"
+            return 0
+        fi
+        if [[ $output != *"no window titled"* && $output != *"not visible after"* ]]; then
+            reason=$output  # it showed something else: a message box, a second window
+            break
+        fi
+        if ! kill -0 "$pid" 2>/dev/null; then
+            reason="the program ended without showing its main window"
+            break
+        fi
+        if ((SECONDS - begin >= wine_first_start_limit)); then
+            reason="no main window after $((SECONDS - begin)) s"
+            break
+        fi
+        echo "still waiting for the main window of $app_title ($((SECONDS - begin)) s)"
+    done
+    echo "$reason" >&2
+    echo "--- the last lines Wine printed (all of them in $log):" >&2
+    tail -n 30 "$log" >&2
+    echo "--- the windows that exist:" >&2
+    timeout 60 "$@" windows >&2
+    return 1
 }
 
 # Ends the Wine session: no program outlives it.
