@@ -60,6 +60,8 @@ elapsed=$(($(now_ms) - begin))
 ((first_status == 0)) || fail "the first start ended with $first_status"
 [[ ! -s $work/second.out ]] || fail "the second start started a program"
 # Passes of 2 seconds; the second start holds its request for 2 (4) seconds.
-((elapsed < 8000)) || fail "both ended only after $elapsed ms"
+# A first start that missed the request would run on until its 60 s limit;
+# the bound leaves a busy machine room for several slow passes.
+((elapsed < 30000)) || fail "both ended only after $elapsed ms"
 [[ -z $(ls -A "$work/machine") ]] || fail "mutexes left behind: $(ls "$work/machine")"
 echo "second_start: $(basename "$program"): both ended with 0 within $elapsed ms"
