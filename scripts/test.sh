@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test of the suite: installs what is missing, builds the four
-# presets and runs the Wine check and the Linux test presets. Exits non-zero
-# on any failure.
+# presets and runs the Linux test presets, with the Wine check beside them.
+# Exits non-zero on any failure.
 #
 # The Windows build comes first: a Linux test checks the exports of the DLLs
 # in build/win32/bin. The win64-check preset builds a 64-bit stand-in of the
@@ -72,28 +72,19 @@ done
 
 # The Windows build under Wine: the i686 deliverables when this host runs
 # 32-bit programs, the 64-bit stand-in otherwise (wine-check.sh says which).
-# Exit code 77: no Wine runs here; the summary shows it as SKIPPED.
+# It mostly waits for windows, so it runs beside the Linux tests; its output
+# is shown when it has ended. Exit code 77: no Wine runs here; the summary
+# shows it as SKIPPED.
+wine_pid=''
 if [[ " ${built[*]} " == *" win32 "* && " ${built[*]} " == *" win64-check "* ]]; then
-    begin=$SECONDS
+    wine_begin=$SECONDS
     echo
-    echo "=== wine check: scripts/wine-check.sh build/win32/bin build/win64-check/bin"
-    bash scripts/wine-check.sh build/win32/bin build/win64-check/bin 2>&1 | tee "$logs/wine-check.log"
-    wine_status=${PIPESTATUS[0]}
-    # "wine-check: passed (win64: /path/to/bin)"
-    checked=$(sed -nE 's/^wine-check: passed \((win32|win64):.*/\1/p' "$logs/wine-check.log")
-    case $checked in
-        win32) checked="wine check (i686)" ;;
-        win64) checked="wine check (x64)" ;;
-        *) checked="wine check" ;;
-    esac
-    case $wine_status in
-        0) results+=("$(printf '%-24s ok      %4ds' "$checked" $((SECONDS - begin)))") ;;
-        77) results+=("$(printf '%-24s SKIPPED (no Wine runs here)' "wine check")") ;;
-        *)
-            results+=("$(printf '%-24s FAILED  %4ds' "wine check" $((SECONDS - begin)))")
-            failed=1
-            ;;
-    esac
+    echo "=== wine check (beside the Linux tests): scripts/wine-check.sh build/win32/bin build/win64-check/bin"
+    (
+        bash scripts/wine-check.sh build/win32/bin build/win64-check/bin >"$logs/wine-check.log" 2>&1 </dev/null
+        echo "$? $((SECONDS - wine_begin))" >"$logs/wine-check.outcome"
+    ) &
+    wine_pid=$!
 else
     results+=("$(printf '%-24s SKIPPED (build failed)' "wine check")")
 fi
@@ -106,6 +97,29 @@ for preset in linux linux-asan; do
         ctest_lines+=("$(printf '%-12s %s' "$preset" "not run: its build failed")")
     fi
 done
+
+if [[ -n $wine_pid ]]; then
+    wait "$wine_pid"
+    read -r wine_status wine_seconds <"$logs/wine-check.outcome"
+    echo
+    echo "=== wine check: $logs/wine-check.log"
+    cat "$logs/wine-check.log"
+    # "wine-check: passed (win64: /path/to/bin)"
+    checked=$(sed -nE 's/^wine-check: passed \((win32|win64):.*/\1/p' "$logs/wine-check.log")
+    case $checked in
+        win32) checked="wine check (i686)" ;;
+        win64) checked="wine check (x64)" ;;
+        *) checked="wine check" ;;
+    esac
+    case $wine_status in
+        0) results+=("$(printf '%-24s ok      %4ds' "$checked" "$wine_seconds")") ;;
+        77) results+=("$(printf '%-24s SKIPPED (no Wine runs here)' "wine check")") ;;
+        *)
+            results+=("$(printf '%-24s FAILED  %4ds' "wine check" "$wine_seconds")")
+            failed=1
+            ;;
+    esac
+fi
 
 echo
 echo "=== summary ($((SECONDS - started))s in all, $jobs jobs)"
