@@ -159,6 +159,10 @@ TEST_F(DialogTest, TheTypedSizeLeavesTheStandardAreaOrIsRefused) {
         {"15.6 MB, 15", mb15, "15", "15.6", "0MB", {}},
         {"15.6 MB, 15 with a password", WithPassword(mb15), "15", "", "0MB", {kNoZeroStandard}},
         {"15.6 MB, 10", mb15, "10", "10", "5.6MB", {}},
+        // Keys after the total the dialog wrote: "15.61" is above it, "15."
+        // leaves less than 1 MB again.
+        {"15.6 MB, 15 then 1", mb15, "151", "", "0MB", {kIncorrectTyped}},
+        {"15.6 MB, 15 then backspace", mb15, "15\b", "15.6", "0MB", {}},
         {"a letter", mb15, "1a", "1", "14.6MB", {kNumericOnly}},
         {"backspace", mb125, "12\b", "1", "124MB", {}},
     };
@@ -206,7 +210,8 @@ TEST_F(DialogTest, StartRefusesInputErrorsWithoutTouchingTheDevice) {
 // keys would have, before it reads the split, and the label and the blocks
 // recorded come from one reading of the size. Pasted text that is not whole
 // megabytes in digits (the total the dialog writes itself aside) is refused
-// before anything is loaded.
+// before anything is loaded, also when a key typed after it had the sizes
+// read from the number it starts with.
 TEST_F(DialogTest, APastedSizeIsSettledAsATypedOneWhenStartIsPressed) {
     struct Case {
         const char* what;
@@ -216,6 +221,7 @@ TEST_F(DialogTest, APastedSizeIsSettledAsATypedOneWhenStartIsPressed) {
         const char* edit;      // the edit after Start
         const char* standard;  // labStandardSize after Start
         std::int32_t partitionWord;  // -1: nothing written
+        const char* keys = "";       // typed after the paste
     };
     const emulator::Config mb15 = Medium(0x30, true, 1);
     const emulator::Config mb125 = Medium(0x30, true, 8);
@@ -241,6 +247,7 @@ TEST_F(DialogTest, APastedSizeIsSettledAsATypedOneWhenStartIsPressed) {
         {"+3", mb125, "+3", numeric, "+3", "0MB", -1},
         {"a blank after", mb125, "3 ", numeric, "3 ", "0MB", -1},
         {"15.6 of 125 MB", mb125, "15.6", numeric, "15.6", "0MB", -1},
+        {"-3, then 0", mb125, "-3", numeric, "-30", "155MB", -1, "0"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -248,6 +255,7 @@ TEST_F(DialogTest, APastedSizeIsSettledAsATypedOneWhenStartIsPressed) {
         Open(Dialog::Partition);
         ASSERT_TRUE(vcl::headless::userPaste(PartitionForm->edtSEQ, c.pasted)) << lastRefusal();
         ASSERT_EQ(PartitionForm->labStandardSize->Caption(), "0MB");
+        ASSERT_TRUE(userType(PartitionForm->edtSEQ, c.keys)) << lastRefusal();
         Press(PartitionForm->btnStartParti);
 
         EXPECT_EQ(Boxes(), c.boxes);
