@@ -186,24 +186,28 @@ EraseFailure DeviceEraser::EraseSystemBlock() {
 }
 
 EraseFailure DeviceEraser::RestoreSystemBlock() {
-    if (WriteSystemBlock(false)) return EraseFailure::None;
-    // A page that would not program leaves the block unusable as it is:
-    // erase it and write every sector again, from sector 0, before giving up.
-    EraseWithRetry(0, 0, 0);
-    return WriteSystemBlock(true) ? EraseFailure::None : EraseFailure::SystemBlockWrite;
+    // Every sector is written, on past one that fails, so that a failure
+    // early in the block does not also lose the DescriptorSector.
+    std::vector<std::uint32_t> failed;
+    const auto sectors = static_cast<std::uint32_t>(systemBlock_.size() / kt4790::kSectorSize);
+    for (std::uint32_t i = 0; i < sectors; ++i) {
+        if (!WriteKeptSector(i)) failed.push_back(i);
+    }
+    if (failed.empty()) return EraseFailure::None;
+    // Then each sector that failed is sent once more, by when a device that
+    // faltered for a moment may answer again.
+    const devbind::LongOperation retrying;
+    bool written = true;
+    for (const std::uint32_t i : failed) {
+        ProcessPendingMessages();
+        if (!WriteKeptSector(i)) written = false;
+    }
+    return written ? EraseFailure::None : EraseFailure::SystemBlockWrite;
 }
 
-bool DeviceEraser::WriteSystemBlock(bool toTheEnd) {
-    bool written = true;
-    const std::size_t sectors = systemBlock_.size() / kt4790::kSectorSize;
-    for (std::size_t i = 0; i < sectors; ++i) {
-        std::memcpy(Sector, &systemBlock_[i * kt4790::kSectorSize], sizeof Sector);
-        const auto sector = static_cast<std::uint32_t>(i);
-        if (WriteSector(sector, Sector) || WriteSector(sector, Sector)) continue;
-        written = false;
-        if (!toTheEnd) break;
-    }
-    return written;
+bool DeviceEraser::WriteKeptSector(std::uint32_t sector) {
+    std::memcpy(Sector, &systemBlock_[std::size_t{sector} * kt4790::kSectorSize], sizeof Sector);
+    return WriteSector(sector, Sector);
 }
 
 EraseFailure DeviceEraser::EraseMediumDirect(const kt4790::MediaGeometry& geometry, const DescriptorPatch& patch,

@@ -83,11 +83,11 @@ public:
 
     // Chip 0x13, block 0 in three steps. Save: its sectors read and kept, the
     // DescriptorSector (sector 1) patched. Erase: block 0 alone (a failed
-    // EraseBlock is sent once more). Restore: the kept sectors written back
-    // in order, sector 0 first, a failed write sent once more; when a sector
-    // still fails, block 0 is erased again and every sector written once
-    // more, this time to the end whatever fails, so that a failure early in
-    // the block does not also lose the DescriptorSector.
+    // EraseBlock is sent once more). Restore: every kept sector written back
+    // in order, sector 0 first and on to the block's end whatever fails, so
+    // that a failure early in the block does not also lose the
+    // DescriptorSector; then each sector that failed sent once more, the
+    // window messages running before each as in the erase loops.
     EraseFailure SaveSystemBlock(const kt4790::MediaGeometry& geometry, const DescriptorPatch& patch);
     EraseFailure EraseSystemBlock();
     EraseFailure RestoreSystemBlock();
@@ -143,10 +143,8 @@ public:
     BYTE Sector[kt4790::kSectorSize] = {};
 
 private:
-    // The kept sectors of block 0 written back from sector 0, each failed
-    // write sent once more. Stops at the first sector that still fails,
-    // unless `toTheEnd`. True when every sector was written.
-    bool WriteSystemBlock(bool toTheEnd);
+    // Sector `sector` of block 0 written back from the kept copy.
+    bool WriteKeptSector(std::uint32_t sector);
 
     const devbind::DeviceSession& device_;
     EraseProcs procs_;

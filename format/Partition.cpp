@@ -37,15 +37,16 @@ constexpr unsigned kKnownZoneCounts[] = {1,  2,  3,  4,  5,  6,  7,  8,  10, 12,
 // Megabytes of a zone in thousandths: 15.625.
 constexpr unsigned kZoneThousandths = 15625;
 
-// The total size, read from the dialog's own label text.
+// A size text read as the dialog reads it while keys are typed: the number
+// it starts with (0 for none).
 double SizeOf(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
 
-// The one reading of the security size in edtSEQ, in megabytes: whole
-// megabytes in digits, as the keys let through, or the total text, which the
-// dialog itself writes there when the whole medium becomes the security
-// area. False for any other text: one pasted past the key filter, which
-// would otherwise be read one way for the sizes shown and another for the
-// blocks recorded.
+// The reading of the security size in edtSEQ that Start records, in
+// megabytes: whole megabytes in digits, as the keys let through, or the
+// total text, which the dialog itself writes there when the whole medium
+// becomes the security area. False for any other text, such as one pasted
+// past the key filter, which would otherwise be read one way for the sizes
+// shown and another for the blocks recorded.
 bool EnteredSize(const std::string& text, const std::string& totalText, double& megabytes) {
     if (text.empty()) return false;
     if (text == totalText) {
@@ -189,12 +190,13 @@ void TPartitionForm::edtSEQKeyUp(vcl::TObject* /*Sender*/, WORD& /*Key*/, vcl::T
         labStandardSize->SetCaption(kNoStandardArea);
         return;
     }
-    // A medium whose size the dialog does not know has nothing to divide,
-    // and a pasted text that is no size is not read; "Start" says so.
-    const std::string totalText = TotalText(labTotalSize);
-    double entered = 0;
-    if (totalText.empty() || !EnteredSize(edtSEQ->Text(), totalText, entered)) return;
-    SettleSizes(entered);
+    // A medium whose size the dialog does not know has nothing to divide;
+    // "Start" says so.
+    if (TotalText(labTotalSize).empty()) return;
+    // The number the text starts with, on every key, also after the total
+    // the dialog wrote there itself ("15.6" and a key); a text that is no
+    // size is refused only by Start.
+    SettleSizes(SizeOf(edtSEQ->Text()));
 }
 
 bool TPartitionForm::SettleSizes(double entered) {

@@ -13,6 +13,7 @@
 #include "app/Jutility.h"
 #include "app/Main.h"
 #include "app/Pchkpwd.h"
+#include "devlib/cdb.h"
 #include "format/Dformat.h"
 #include "format/Erase.h"
 #include "format/Newformat.h"
@@ -159,6 +160,10 @@ TEST_F(DialogTest, TheTypedSizeLeavesTheStandardAreaOrIsRefused) {
         {"15.6 MB, 15", mb15, "15", "15.6", "0MB", {}},
         {"15.6 MB, 15 with a password", WithPassword(mb15), "15", "", "0MB", {kNoZeroStandard}},
         {"15.6 MB, 10", mb15, "10", "10", "5.6MB", {}},
+        // Keys after the total the dialog wrote: "15.61" is above it, "15."
+        // leaves less than 1 MB again.
+        {"15.6 MB, 15 then 1", mb15, "151", "", "0MB", {kIncorrectTyped}},
+        {"15.6 MB, 15 then backspace", mb15, "15\b", "15.6", "0MB", {}},
         {"a letter", mb15, "1a", "1", "14.6MB", {kNumericOnly}},
         {"backspace", mb125, "12\b", "1", "124MB", {}},
     };
@@ -206,7 +211,8 @@ TEST_F(DialogTest, StartRefusesInputErrorsWithoutTouchingTheDevice) {
 // keys would have, before it reads the split, and the label and the blocks
 // recorded come from one reading of the size. Pasted text that is not whole
 // megabytes in digits (the total the dialog writes itself aside) is refused
-// before anything is loaded.
+// before anything is loaded, also when a key typed after it had the sizes
+// read from the number it starts with.
 TEST_F(DialogTest, APastedSizeIsSettledAsATypedOneWhenStartIsPressed) {
     struct Case {
         const char* what;
@@ -216,6 +222,7 @@ TEST_F(DialogTest, APastedSizeIsSettledAsATypedOneWhenStartIsPressed) {
         const char* edit;      // the edit after Start
         const char* standard;  // labStandardSize after Start
         std::int32_t partitionWord;  // -1: nothing written
+        const char* keys = "";       // typed after the paste
     };
     const emulator::Config mb15 = Medium(0x30, true, 1);
     const emulator::Config mb125 = Medium(0x30, true, 8);
@@ -241,6 +248,7 @@ TEST_F(DialogTest, APastedSizeIsSettledAsATypedOneWhenStartIsPressed) {
         {"+3", mb125, "+3", numeric, "+3", "0MB", -1},
         {"a blank after", mb125, "3 ", numeric, "3 ", "0MB", -1},
         {"15.6 of 125 MB", mb125, "15.6", numeric, "15.6", "0MB", -1},
+        {"-3, then 0", mb125, "-3", numeric, "-30", "155MB", -1, "0"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -248,6 +256,7 @@ TEST_F(DialogTest, APastedSizeIsSettledAsATypedOneWhenStartIsPressed) {
         Open(Dialog::Partition);
         ASSERT_TRUE(vcl::headless::userPaste(PartitionForm->edtSEQ, c.pasted)) << lastRefusal();
         ASSERT_EQ(PartitionForm->labStandardSize->Caption(), "0MB");
+        ASSERT_TRUE(userType(PartitionForm->edtSEQ, c.keys)) << lastRefusal();
         Press(PartitionForm->btnStartParti);
 
         EXPECT_EQ(Boxes(), c.boxes);
@@ -494,6 +503,30 @@ TEST_F(DialogTest, ZoneCountZeroStoresTheDescriptorAndTheFormatterRefuses) {
 
 // --- failures ------------------------------------------------------------------------------
 
+// VSCWriteSector sent straight to the disk, so that its trace and faults
+// stay the disk's. A write that fails leaves the window loop work that notes
+// how many writes the disk had been sent when the loop ran it.
+struct WriteNotingFailures {
+    static inline emulator::Controller* disk = nullptr;
+    static inline std::vector<std::size_t> writesWhenRun;
+#ifdef KT4790_ASPI
+    static BYTE WINAPI Write(BYTE, BYTE, DWORD sector, BYTE* buffer, int flag80, int spareFlag) {
+#else
+    static int WINAPI Write(HANDLE, DWORD sector, BYTE* buffer, int flag80, int spareFlag) {
+#endif
+        const devcmd::Command write = devcmd::VscWriteSector(sector, flag80, spareFlag);
+        const emulator::Outcome outcome = disk->Execute(write.cdb.bytes, write.cdbLength, emulator::DataDirection::Out,
+                                                        buffer, write.transferLength);
+        if (outcome.delivered && devcmd::ScsiStatusOk(outcome.status)) return 1;
+        vcl::headless::post([] {
+            std::size_t writes = 0;
+            for (const emulator::CommandRecord& r : disk->trace()) writes += r.cdb[0] == kVscWrite;
+            writesWhenRun.push_back(writes);
+        });
+        return 0;
+    }
+};
+
 // Every step of the opening checks and of the erase, in both dialogs: its
 // message (two texts of KT4790CAP lack the blank after the comma or full
 // stop), then the failure exit. KT4790MCAP's format ends an erase failure in
@@ -507,8 +540,9 @@ TEST_F(DialogTest, EachFailingStepGivesItsDialogsMessage) {
         Box formatBox, partitionBox;  // KT4790CAP; KT4790MCAP shows kNotFound for every erase step
         bool erasing;
         // A sector of block 0's restore that fails for good does not end it:
-        // block 0 is erased once more and the sectors after it, the
-        // DescriptorSector among them, are still written back.
+        // the sectors after it, the DescriptorSector among them, are still
+        // written back, and only then is it sent once more, after the window
+        // messages have run.
         bool restoreGoesOn = false;
         bool repeat = false;  // the fault stays armed
     };
@@ -533,6 +567,11 @@ TEST_F(DialogTest, EachFailingStepGivesItsDialogsMessage) {
             fault.repeat = c.repeat;
             if (c.repeat) fault.address = 0;  // only sector 0 fails for good
             WritableThenFault::Arm(*disk_, fault);
+            if (c.restoreGoesOn) {
+                WriteNotingFailures::disk = disk_.get();
+                WriteNotingFailures::writesWhenRun.clear();
+                World().ReplaceExport(kLibrary, "VSCWriteSector", AsExport(&WriteNotingFailures::Write));
+            }
             const std::vector<std::uint8_t> before = Descriptor();
             Run(dialog);
 
@@ -541,15 +580,21 @@ TEST_F(DialogTest, EachFailingStepGivesItsDialogsMessage) {
             const bool closes = kAspi && dialog == Dialog::Format && c.erasing;
             EXPECT_EQ(Boxes(), closes ? AfterStart(dialog, {message, kFormatFailedBox}) : AfterStart(dialog, {message}));
             ASSERT_FALSE(disk_->trace().empty());
+            EXPECT_EQ(disk_->trace().back().status, emulator::kStatusCheckCondition);  // nothing after the failure
             if (c.restoreGoesOn) {
-                const emulator::CommandRecord& last = disk_->trace().back();
-                EXPECT_EQ(last.cdb[0], kVscWrite);
-                EXPECT_EQ(kt4790::ReadBigEndian32(&last.cdb[2]), 255u);  // the block's last sector
-                EXPECT_EQ(last.status, 0);
+                std::vector<std::uint32_t> written;
+                for (const emulator::CommandRecord& r : disk_->trace()) {
+                    if (r.cdb[0] == kVscWrite) written.push_back(kt4790::ReadBigEndian32(&r.cdb[2]));
+                }
+                std::vector<std::uint32_t> expected;
+                for (std::uint32_t s = 0; s < 256; ++s) expected.push_back(s);
+                expected.push_back(0);
+                EXPECT_EQ(written, expected);
+                ASSERT_FALSE(WriteNotingFailures::writesWhenRun.empty());
+                EXPECT_EQ(WriteNotingFailures::writesWhenRun[0], 256u);  // the loop ran before the second try
+                EXPECT_EQ(Count(kEraseBlock), 1u);  // block 0 is not erased again
                 const std::vector<std::uint8_t> after = Descriptor();
                 EXPECT_TRUE(std::equal(before.begin(), before.begin() + kt4790::kBootFlagOffset, after.begin()));
-            } else {
-                EXPECT_EQ(disk_->trace().back().status, emulator::kStatusCheckCondition);  // nothing after the failure
             }
             if (closes) {
                 ExpectClosed(dialog);
