@@ -17,9 +17,11 @@ std::uint8_t CdbLengthFor(std::uint8_t opcode) {
 
 #ifdef KT4790_ASPI
 constexpr std::uint32_t kQueryReply = 512;
+constexpr bool kQueryReplyMayBeShort = true;
 constexpr std::uint8_t kPasswordByte2 = 0x20;
 #else
 constexpr std::uint32_t kQueryReply = kQueryTransfer;
+constexpr bool kQueryReplyMayBeShort = false;
 constexpr std::uint8_t kPasswordByte2 = 0x02;
 #endif
 
@@ -40,6 +42,13 @@ void PutAddress(Command& c, std::uint32_t address) {
 }
 
 std::uint8_t Bit(int argument, std::uint8_t bit) { return argument != 0 ? bit : 0; }
+
+// A vendor query of the build's reply size.
+Command Query(std::uint8_t opcode) {
+    Command c = Make(opcode, Direction::In, kQueryReply);
+    c.replyMayBeShort = kQueryReplyMayBeShort;
+    return c;
+}
 
 Command Password(std::uint8_t opcode) {
     Command c = Make(opcode, Direction::Out, kSectorTransfer);
@@ -76,15 +85,15 @@ Command VscReadSector(std::uint32_t sector, int flag80, int spareFlag) {
 }
 
 Command GetPhyBlock(std::uint32_t logicalBlock, int flag01, int flag80) {
-    Command c = Make(kOpGetPhyBlock, Direction::In, kQueryReply);
+    Command c = Query(kOpGetPhyBlock);
     c.cdb.bytes[1] = Bit(flag80, kFlag80) | Bit(flag01, kFlag01);
     PutAddress(c, logicalBlock);
     return c;
 }
 
-Command GetChipVersion() { return Make(kOpGetChipVersion, Direction::In, kQueryReply); }
-Command GetMediaSize() { return Make(kOpGetMediaSize, Direction::In, kQueryReply); }
-Command PwdExist() { return Make(kOpPwdExist, Direction::In, kQueryReply); }
+Command GetChipVersion() { return Query(kOpGetChipVersion); }
+Command GetMediaSize() { return Query(kOpGetMediaSize); }
+Command PwdExist() { return Query(kOpPwdExist); }
 Command SenseCommand() { return Make(kOpSenseCommand, Direction::In, kQueryTransfer); }
 
 Command ModeSense10() {

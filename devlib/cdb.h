@@ -55,11 +55,23 @@ struct Command {
     std::uint8_t cdbLength = 0;
     Direction direction = Direction::In;
     std::uint32_t transferLength = 0;
-    // Whether a reply shorter than the transfer length is still whole
-    // (INQUIRY, MODE SENSE). Every other reply has a fixed length: one that
-    // arrives short is a failed command.
+    // Whether a reply shorter than the transfer length is still whole:
+    // INQUIRY and MODE SENSE(10) replies say their own length, and over
+    // ASPI a vendor query asks 512 bytes of a shorter reply for a caller
+    // who gives no length. Every other reply must bring what its caller
+    // copies (ReplyCovers).
     bool replyMayBeShort = false;
 };
+
+// The one test of a data-in reply, in both builds: it can be handed to a
+// caller who copies `copyLength` bytes of it when it brought `delivered`
+// bytes of at least that copy (the whole sector or spare area for a sector
+// read, the caller's length for a query). Bytes beyond the transfer length
+// are never sent and read as zero, so the copy counts only up to it.
+constexpr bool ReplyCovers(const Command& command, std::uint32_t delivered, std::uint32_t copyLength) {
+    return command.replyMayBeShort ||
+           delivered >= (copyLength < command.transferLength ? copyLength : command.transferLength);
+}
 
 // The success test of both transports: SCSI (or ASPI request) status 0 or 1.
 constexpr bool ScsiStatusOk(std::uint8_t status) { return status == 0 || status == 1; }
@@ -77,7 +89,8 @@ Command VscReadSector(std::uint32_t sector, int flag80, int spareFlag);
 Command GetPhyBlock(std::uint32_t logicalBlock, int flag01, int flag80);
 
 // Family 3: queries (data in, no address). The transfer length is the
-// build's reply size: 192 bytes on pass-through, 512 on ASPI.
+// build's reply size: 192 bytes on pass-through, 512 on ASPI, where the
+// reply may come shorter.
 Command GetChipVersion();
 Command GetMediaSize();
 Command PwdExist();

@@ -3,6 +3,7 @@
 // the caller's buffer only after the success test.
 #include "devlib/devcmd.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "devlib/cdb.h"
@@ -31,17 +32,22 @@ int SendOut(HANDLE device, const devcmd::Command& command, const BYTE* source) {
 }
 
 // A command with data in: on success the first `copyLength` bytes of the
-// data area go to `destination`. The data area holds 512 bytes, so any
-// copyLength up to 512 stays inside it; what the controller did not send
-// reads as zero. A fixed-length reply that the driver reports short fails
-// the command, the destination untouched: half a sector or query read as
-// zeroes would pass for data (a PartitionWord of 0, say).
+// reply go to `destination`, up to 512, the size of the data area. A reply
+// the driver reports shorter than that copy fails the command, the
+// destination untouched (devcmd::ReplyCovers): half a sector read as zeroes
+// would pass for data (a PartitionWord of 0, say). Within the copy, what the
+// controller did not send reads as zero; the driver's count is believed no
+// further than the transfer length.
 int SendIn(HANDLE device, const devcmd::Command& command, BYTE* destination, DWORD copyLength) {
     if (copyLength > passthrough::kDataAreaSize) return 0;
     passthrough::PassThroughRecord record;
     const passthrough::Outcome outcome = passthrough::Send(device, command, record);
-    if (!outcome.ok() || !outcome.whole(command)) return 0;
-    if (copyLength != 0) std::memcpy(destination, record.data, copyLength);
+    if (!outcome.ok()) return 0;
+    const DWORD delivered = std::min<DWORD>(outcome.transferred, command.transferLength);
+    if (!devcmd::ReplyCovers(command, delivered, copyLength)) return 0;
+    const DWORD sent = std::min(delivered, copyLength);
+    if (sent != 0) std::memcpy(destination, record.data, sent);
+    if (copyLength > sent) std::memset(destination + sent, 0, copyLength - sent);
     return 1;
 }
 
@@ -146,9 +152,9 @@ int WINAPI SenseCommand(HANDLE DeviceHandle, BYTE* destination, DWORD length) {
     return SendIn(DeviceHandle, devcmd::SenseCommand(), destination, length);
 }
 int WINAPI WriteProtect(HANDLE DeviceHandle) {
-    passthrough::PassThroughRecord record;
-    if (!passthrough::Send(DeviceHandle, devcmd::ModeSense10(), record).ok()) return -1;
-    return (record.data[3] >> 7) & 1;
+    BYTE header[4];  // the mode parameter header up to its write-protect byte
+    if (!SendIn(DeviceHandle, devcmd::ModeSense10(), header, sizeof header)) return -1;
+    return (header[3] >> 7) & 1;
 }
 #endif
 

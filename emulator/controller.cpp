@@ -38,6 +38,7 @@ Outcome Controller::Execute(const std::uint8_t* cdb, std::uint8_t cdbLength, Dat
         // fault counts the command.
         bool faulted = false;
         FaultKind kind = FaultKind::CheckCondition;
+        std::uint32_t arrives = 0;
         for (auto it = s.faults.begin(); it != s.faults.end();) {
             const Fault& f = it->fault;
             const bool addressMatches =
@@ -47,6 +48,7 @@ Outcome Controller::Execute(const std::uint8_t* cdb, std::uint8_t cdbLength, Dat
             if (fires && !faulted) {
                 faulted = true;
                 kind = it->fault.kind;
+                arrives = it->fault.arrives;
                 if (!it->fault.repeat) {
                     it = s.faults.erase(it);
                     continue;
@@ -66,16 +68,16 @@ Outcome Controller::Execute(const std::uint8_t* cdb, std::uint8_t cdbLength, Dat
         } else {
             if (faulted && kind == FaultKind::WriteProtected) s.firmware.SetWriteProtected(true);
             outcome.delivered = true;
-            outcome.transferred = length;
             if (faulted && kind == FaultKind::ShortTransfer && direction == DataDirection::In) {
-                // The reply is made whole, but only its first half reaches
-                // the host; the rest of the host's buffer stays untouched.
+                // The reply is made whole, but only part of it (its first
+                // half, unless the fault says how much) reaches the host;
+                // the rest of the host's buffer stays untouched.
                 std::vector<std::uint8_t> reply(data, data + length);
-                outcome.status = s.firmware.Execute(block, direction, reply.data(), length);
-                outcome.transferred = length / 2;
+                outcome.status = s.firmware.Execute(block, direction, reply.data(), length, outcome.transferred);
+                outcome.transferred = arrives != 0 ? std::min(arrives, outcome.transferred) : outcome.transferred / 2;
                 std::memcpy(data, reply.data(), outcome.transferred);
             } else {
-                outcome.status = s.firmware.Execute(block, direction, data, length);
+                outcome.status = s.firmware.Execute(block, direction, data, length, outcome.transferred);
             }
             if (faulted && kind == FaultKind::StatusOne && outcome.status == kStatusGood) outcome.status = 1;
             // A refused command sends no reply; what it was sent has moved.

@@ -68,7 +68,7 @@ enum class FaultKind : std::uint8_t {
     CheckCondition,    // the command completes with SCSI status 2
     StatusOne,         // the command runs as usual but completes with SCSI status 1
     Removed,           // the device is gone from now on, until Replug()
-    ShortTransfer,     // a data-in command runs, but only the first half of its reply arrives
+    ShortTransfer,     // a data-in command runs, but only part of its reply arrives (Fault::arrives)
     WriteProtected,    // the medium is write-protected from this command on (it runs protected)
 };
 
@@ -83,6 +83,7 @@ struct Fault {
     int opcode = -1;                  // 0..255: trigger on this operation code
     bool repeat = false;
     std::int64_t address = -1;        // 0..0xFFFFFFFF: with opcode, only this address
+    std::uint32_t arrives = 0;        // ShortTransfer: bytes of the reply that arrive; 0: its first half
 };
 
 // What the controller keeps only while it is plugged in: the failed

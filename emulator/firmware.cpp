@@ -16,8 +16,7 @@ using kt4790::WriteBigEndian32;
 constexpr std::uint32_t kSector = 512;
 constexpr std::uint32_t kSpare = 16;
 constexpr std::uint32_t kQueryReply = 192;       // every vendor query answers 192 bytes
-constexpr std::uint32_t kInquiryReply = 192;     // 36 meaningful bytes, then zeros
-constexpr std::uint32_t kInquiryMeaningful = 36;
+constexpr std::uint32_t kInquiryReply = 36;      // standard data up to the revision
 constexpr std::uint32_t kModeSenseReply = 8;     // the mode parameter header alone
 constexpr std::uint32_t kCapacityReply = 8;
 constexpr unsigned kPasswordAttempts = 3;
@@ -47,11 +46,12 @@ std::uint32_t NandBlocks(const Config& config) {
 
 bool Fits(std::uint32_t length, std::uint32_t needed) { return length >= needed; }
 
-// Copies min(length, limit, reply size) bytes of a reply.
-void Deliver(std::uint8_t* data, std::uint32_t length, const std::uint8_t* reply, std::uint32_t replySize,
-             std::uint32_t limit) {
+// Copies min(length, limit, reply size) bytes of a reply; returns how many.
+std::uint32_t Deliver(std::uint8_t* data, std::uint32_t length, const std::uint8_t* reply, std::uint32_t replySize,
+                      std::uint32_t limit) {
     const std::uint32_t n = std::min({length, limit, replySize});
     if (n != 0) std::memcpy(data, reply, n);
+    return n;
 }
 
 // Appends one descriptor [L, type, body] at `offset`; returns the next offset.
@@ -270,21 +270,22 @@ bool Firmware::RestoreVolatileState(const VolatileState& state) {
 }
 
 std::uint8_t Firmware::Execute(const std::uint8_t (&cdb)[16], DataDirection direction, std::uint8_t* data,
-                               std::uint32_t length) {
-    lastStatus_ = Dispatch(cdb, direction, data, length);
+                               std::uint32_t length, std::uint32_t& moved) {
+    moved = length;
+    lastStatus_ = Dispatch(cdb, direction, data, length, moved);
     return lastStatus_;
 }
 
 std::uint8_t Firmware::Dispatch(const std::uint8_t (&cdb)[16], DataDirection direction, std::uint8_t* data,
-                                std::uint32_t length) {
+                                std::uint32_t length, std::uint32_t& moved) {
     const bool in = direction == DataDirection::In;
     const bool out = direction == DataDirection::Out;
     const bool protectedMedium = config_.writeProtected;
     switch (cdb[0]) {
         case devcmd::kOpInquiry:
-            return in ? Inquiry(cdb, data, length) : kStatusCheckCondition;
+            return in ? Inquiry(cdb, data, length, moved) : kStatusCheckCondition;
         case devcmd::kOpModeSense10:
-            return in ? ModeSense10(cdb, data, length) : kStatusCheckCondition;
+            return in ? ModeSense10(cdb, data, length, moved) : kStatusCheckCondition;
         case devcmd::kOpReadCapacity10:
             return in ? ReadCapacity10(data, length) : kStatusCheckCondition;
         case devcmd::kOpRead10:
@@ -321,28 +322,30 @@ std::uint8_t Firmware::Dispatch(const std::uint8_t (&cdb)[16], DataDirection dir
     }
 }
 
-std::uint8_t Firmware::Inquiry(const std::uint8_t (&cdb)[16], std::uint8_t* data, std::uint32_t length) const {
+std::uint8_t Firmware::Inquiry(const std::uint8_t (&cdb)[16], std::uint8_t* data, std::uint32_t length,
+                               std::uint32_t& moved) const {
     std::uint8_t reply[kInquiryReply] = {};
     reply[0] = 0x00;  // direct-access device
     reply[1] = 0x80;  // removable medium
     reply[2] = 0x02;  // SCSI-2
     reply[3] = config_.inquiryByte3;
-    reply[4] = kInquiryMeaningful - 5;  // additional length
+    reply[4] = kInquiryReply - 5;  // additional length
     std::memcpy(reply + 8, "KT4790  ", 8);
     std::memcpy(reply + 16, "USB Flash Disk  ", 16);
     std::memcpy(reply + kt4790::kInquiryRevisionOffset, config_.revision.data(), kt4790::kInquiryRevisionLength);
     const std::uint32_t allocation = (std::uint32_t{cdb[3]} << 8) | cdb[4];
-    Deliver(data, length, reply, sizeof reply, allocation);
+    moved = Deliver(data, length, reply, sizeof reply, allocation);
     return kStatusGood;
 }
 
-std::uint8_t Firmware::ModeSense10(const std::uint8_t (&cdb)[16], std::uint8_t* data, std::uint32_t length) const {
+std::uint8_t Firmware::ModeSense10(const std::uint8_t (&cdb)[16], std::uint8_t* data, std::uint32_t length,
+                                   std::uint32_t& moved) const {
     // Mode parameter header alone: no block descriptor and no pages.
     std::uint8_t reply[kModeSenseReply] = {};
     reply[1] = kModeSenseReply - 2;  // mode data length
     reply[3] = config_.writeProtected ? 0x80 : 0x00;
     const std::uint32_t allocation = (std::uint32_t{cdb[7]} << 8) | cdb[8];
-    Deliver(data, length, reply, sizeof reply, allocation);
+    moved = Deliver(data, length, reply, sizeof reply, allocation);
     return kStatusGood;
 }
 

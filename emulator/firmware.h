@@ -59,9 +59,11 @@ public:
     std::uint32_t DescriptorSectorNumber() const;
 
     // Runs one command whose CDB bytes beyond the announced length are zero.
-    // Returns the SCSI status.
+    // Returns the SCSI status; `moved` receives the length of the data phase:
+    // the reply's own length for INQUIRY and MODE SENSE(10), `length` for
+    // every other command.
     std::uint8_t Execute(const std::uint8_t (&cdb)[16], DataDirection direction, std::uint8_t* data,
-                         std::uint32_t length);
+                         std::uint32_t length, std::uint32_t& moved);
 
     // What a power cycle resets.
     void PowerCycle();
@@ -71,10 +73,12 @@ public:
 
 private:
     std::uint8_t Dispatch(const std::uint8_t (&cdb)[16], DataDirection direction, std::uint8_t* data,
-                          std::uint32_t length);
+                          std::uint32_t length, std::uint32_t& moved);
 
-    std::uint8_t Inquiry(const std::uint8_t (&cdb)[16], std::uint8_t* data, std::uint32_t length) const;
-    std::uint8_t ModeSense10(const std::uint8_t (&cdb)[16], std::uint8_t* data, std::uint32_t length) const;
+    std::uint8_t Inquiry(const std::uint8_t (&cdb)[16], std::uint8_t* data, std::uint32_t length,
+                         std::uint32_t& moved) const;
+    std::uint8_t ModeSense10(const std::uint8_t (&cdb)[16], std::uint8_t* data, std::uint32_t length,
+                             std::uint32_t& moved) const;
     std::uint8_t ReadCapacity10(std::uint8_t* data, std::uint32_t length) const;
     std::uint8_t Read10(const std::uint8_t (&cdb)[16], std::uint8_t* data, std::uint32_t length) const;
     std::uint8_t Write10(const std::uint8_t (&cdb)[16], const std::uint8_t* data, std::uint32_t length);

@@ -84,9 +84,11 @@ enum class Outcome { Completed, Failed, Pending };
 
 // Runs one request to `haId`/`target` with `buffer` as its data buffer
 // (the command's transfer length of it, at most 512 bytes): Completed when
-// it completed with SS_COMP, Failed when it completed otherwise or could
-// not be sent, Pending when it did not complete within the limit (then
-// `buffer` is left as it was).
+// it completed with SS_COMP, or at a target that reported good status with
+// a data phase that ended early, for a reply that may be short (INQUIRY's
+// is); Failed when it completed otherwise or could not be sent, Pending
+// when it did not complete within the limit (then `buffer` is left as it
+// was).
 Outcome RunRequest(BYTE haId, BYTE target, const devcmd::Command& command, BYTE* buffer) {
     ReleaseFinishedRequests();
     if (command.transferLength > kSearchBufferSize) return Outcome::Failed;
@@ -117,7 +119,9 @@ Outcome RunRequest(BYTE haId, BYTE target, const devcmd::Command& command, BYTE*
         ResetEvent(request->done);
     }
 
-    const bool completed = srb.SRB_Status == SS_COMP;
+    constexpr BYTE kTargetGood = 0;
+    const bool completed = srb.SRB_Status == SS_COMP ||
+                           (DataPhaseEndedEarly(srb) && srb.SRB_TargStat == kTargetGood && EarlyEndAnswers(command));
     std::memcpy(buffer, request->data, command.transferLength);
     Release(request);
     return completed ? Outcome::Completed : Outcome::Failed;

@@ -39,7 +39,8 @@ constexpr BYTE SS_ASPI_IS_BUSY = 0xE5;  // the manager has no room for the reque
 constexpr BYTE SS_BAD_INSTALL = 0xEB;   // the last of the manager's own failures, 0xE0 on
 
 // SRB_HaStat
-constexpr BYTE HASTAT_OK = 0x00;  // the host adapter delivered the command
+constexpr BYTE HASTAT_OK = 0x00;     // the host adapter delivered the command
+constexpr BYTE HASTAT_DO_DU = 0x12;  // data overrun or underrun
 
 // Whether the immediate result of SendASPI32Command says that the manager
 // did not take the request at all: an invalid command code or block, or a
@@ -101,6 +102,22 @@ static_assert(offsetof(SRB_ExecSCSICmd, CDBByte) == 48, "CDBByte at 48");
 static_assert(offsetof(SRB_ExecSCSICmd, SenseArea) == 64, "SenseArea at 64");
 static_assert(sizeof(SRB_ExecSCSICmd) == 80, "SRB_ExecSCSICmd is 80 bytes");
 #endif
+
+// Whether a finished request's data phase ended early: the manager reports
+// it as SS_ERR with host adapter status HASTAT_DO_DU, the target's status
+// beside it.
+inline bool DataPhaseEndedEarly(const SRB_ExecSCSICmd& srb) {
+    return srb.SRB_Status == SS_ERR && srb.SRB_HaStat == HASTAT_DO_DU;
+}
+
+// Whether a reply to `command` whose data phase ended early still answers
+// it. The manager counts the bytes that came only for a request that asks
+// it to (residual counting, which no request of the suite asks for), so
+// such a reply vouches for none of its bytes, and its caller takes the
+// whole transfer.
+inline bool EarlyEndAnswers(const devcmd::Command& command) {
+    return devcmd::ReplyCovers(command, 0, command.transferLength);
+}
 
 // Low byte: the number of host adapters. The other bytes are not used here.
 extern "C" DWORD ASPI_CDECL GetASPI32SupportInfo(void);

@@ -23,6 +23,7 @@ struct Request {
     std::uint32_t sequence;  // which send this request belongs to
     BYTE* destination;       // where a successful reply goes; null for data out
     std::uint32_t replyLength;
+    bool earlyEndUsable;     // whether a data phase that ended early still answers
 };
 static_assert(sizeof(SRB_ExecSCSICmd) <= kRequestBlockSize, "the block holds an SRB_ExecSCSICmd");
 static_assert(offsetof(Request, srb) == 0, "the block starts the request");
@@ -109,11 +110,14 @@ bool Accepted(BYTE opcode) {
 // Whether a finished request counts as done. The ASPI manager reports every
 // target status but good as SS_ERR; a command the device delivered and
 // completed with a status the pass-through build takes as success (1) has
-// taken effect, and counts as it does there.
-bool Succeeded(const SRB_ExecSCSICmd& srb) {
+// taken effect, and counts as it does there. So does a reply whose data
+// phase ended early, when the command's caller can use it.
+bool Succeeded(const Request& request) {
+    const SRB_ExecSCSICmd& srb = request.srb;
     if (!Accepted(srb.CDBByte[0])) return false;
     if (devcmd::ScsiStatusOk(srb.SRB_Status)) return true;
-    return srb.SRB_Status == SS_ERR && srb.SRB_HaStat == HASTAT_OK && devcmd::ScsiStatusOk(srb.SRB_TargStat);
+    if (srb.SRB_Status != SS_ERR || !devcmd::ScsiStatusOk(srb.SRB_TargStat)) return false;
+    return srb.SRB_HaStat == HASTAT_OK || (DataPhaseEndedEarly(srb) && request.earlyEndUsable);
 }
 
 // The request and the event for the next command: those kept, or new ones.
@@ -170,8 +174,11 @@ bool Send(BYTE haId, BYTE target, const devcmd::Command& command, BYTE* data) {
     FillExecRequest(srb, haId, target, command, request->data, SRB_POSTING,
                     reinterpret_cast<void*>(&AspiPostRoutine));
     if (in) {
+        // The whole transfer goes to `data`; what the controller did not
+        // send reads as zero, as the request starts zeroed.
         request->destination = data;
         request->replyLength = command.transferLength;
+        request->earlyEndUsable = EarlyEndAnswers(command);
     } else if (command.transferLength != 0) {
         std::memcpy(request->data, data, command.transferLength);
     }
@@ -201,7 +208,7 @@ extern "C" void ASPI_CDECL AspiPostRoutine(void* srb) {
     using namespace aspi;
     RoutinesRunning.fetch_add(1, std::memory_order_acq_rel);
     Request* request = static_cast<Request*>(srb);
-    const bool ok = Succeeded(request->srb);
+    const bool ok = Succeeded(*request);
 
     std::uint32_t expected = request->sequence;
     if (InFlight.compare_exchange_strong(expected, 0, std::memory_order_acq_rel)) {

@@ -30,7 +30,8 @@ extern std::atomic<std::int32_t> CommandOk;
 // Sends `command` to `haId`/`target` and waits for its completion. The data
 // phase uses a buffer of the request's own: for data out the command's
 // transfer length of `data` is copied into it before sending; for data in it
-// is copied to `data` when the command succeeds, and only then.
+// is copied to `data` when the command succeeds, and only then, with zeros
+// where the controller sent nothing.
 //
 // The sender sleeps until the completion routine has published the outcome
 // and set the library's event. One request is kept from command to command
@@ -39,11 +40,13 @@ extern std::atomic<std::int32_t> CommandOk;
 //
 // True when the request completed with an accepted operation code and SRB
 // status 0 or 1, or with SS_ERR for a delivered command whose target status
-// is one the pass-through build takes as success. False when it completed
-// otherwise, when the ASPI manager refused it at once (RefusedAtOnce: no
-// wait), when the request or the event could not be made, or when it did
-// not complete within kCompletionLimitMs; a request given up belongs to the
-// completion routine from then on and never touches `data`.
+// is one the pass-through build takes as success, its data phase whole or,
+// for a reply that may be short (EarlyEndAnswers), ended early. False
+// when it completed otherwise, when the ASPI manager refused it at once
+// (RefusedAtOnce: no wait), when the request or the event could not be
+// made, or when it did not complete within kCompletionLimitMs; a request
+// given up belongs to the completion routine from then on and never
+// touches `data`.
 bool Send(BYTE haId, BYTE target, const devcmd::Command& command, BYTE* data);
 
 }  // namespace aspi

@@ -61,11 +61,6 @@ struct Outcome {
     std::uint32_t transferred = 0;
     // The success test of every command but GetCapacity.
     bool ok() const { return delivered && devcmd::ScsiStatusOk(scsiStatus); }
-    // Whether the whole reply of `command` arrived: a reply of fixed length
-    // that came short holds zeroes where the device's bytes should be.
-    bool whole(const devcmd::Command& command) const {
-        return command.replyMayBeShort || transferred >= command.transferLength;
-    }
 };
 
 // Input and output sizes of the control call for `command`: the whole record

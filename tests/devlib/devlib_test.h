@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <mutex>
 #include <string>
@@ -92,6 +93,46 @@ inline std::vector<std::string> Trace(const emulator::Controller& controller) {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// Whether bytes [from, to) of `buffer` all hold `value` (none when from >= to).
+inline bool AllAre(const BYTE* buffer, std::size_t from, std::size_t to, BYTE value) {
+    for (std::size_t k = from; k < to; ++k) {
+        if (buffer[k] != value) return false;
+    }
+    return true;
+}
+
+// One call of a library export while the device answers one command with
+// only part of its reply, and what the call must make of it.
+struct ShortReplyRow {
+    const char* what;
+    int opcode;             // the command whose reply comes short
+    std::uint32_t arrives;  // bytes of its reply that arrive
+    std::function<int(BYTE*)> call;
+    int result;
+    std::size_t copied;  // bytes of the buffer the call writes when it succeeds
+    Bytes expected;      // the first bytes copied
+};
+
+// Runs the row into a buffer pre-filled with 0xAA: the result, the reply's
+// bytes, zeros where the device sent nothing, and nothing past the copy.
+inline void RunShortReplyRow(emulator::Controller& controller, const ShortReplyRow& row) {
+    SCOPED_TRACE(row.what);
+    controller.ClearFaults();
+    emulator::Fault fault;
+    fault.kind = emulator::FaultKind::ShortTransfer;
+    fault.opcode = row.opcode;
+    fault.arrives = row.arrives;
+    controller.InjectFault(fault);
+    BYTE buffer[520];
+    std::memset(buffer, 0xAA, sizeof buffer);
+    EXPECT_EQ(row.call(buffer), row.result);
+    ASSERT_EQ(controller.trace().back().cdb[0], row.opcode);
+    EXPECT_EQ(controller.trace().back().status, emulator::kStatusGood);  // the device answered
+    EXPECT_EQ(Bytes(buffer, buffer + row.expected.size()), row.expected);
+    EXPECT_TRUE(AllAre(buffer, row.arrives, row.copied, 0));
+    EXPECT_TRUE(AllAre(buffer, row.copied, sizeof buffer, 0xAA));
+}
+
 // The UTF-16LE bytes of an ASCII text.
 inline Bytes Utf16(const char* text) {
     Bytes bytes;
@@ -116,6 +157,19 @@ inline std::array<std::uint8_t, 512> ChainSector(std::initializer_list<unsigned>
         offset += length;
     }
     return sector;
+}
+
+// Makes `controller` answer every vendor query with only the first `bytes`
+// bytes of its reply, as a device may whose replies are that short.
+inline void AnswerQueriesIn(emulator::Controller& controller, std::uint32_t bytes) {
+    for (int opcode : {0xC0, 0xC1, 0xC2, 0xF7, 0xF9}) {
+        emulator::Fault fault;
+        fault.kind = emulator::FaultKind::ShortTransfer;
+        fault.opcode = opcode;
+        fault.repeat = true;
+        fault.arrives = bytes;
+        controller.InjectFault(fault);
+    }
 }
 
 // Replaces the descriptor sector of a disk made with Disk() (sector 1 of

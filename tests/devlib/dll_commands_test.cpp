@@ -239,15 +239,9 @@ TEST_F(DllCommands, MediaSizeLengthCountsOnlyItsLowByte) {
     EXPECT_EQ(buffer[4], 0xAA);  // the fifth byte is not copied
 }
 
-// A reply that arrives short (the driver's DataTransferLength says so) is a
-// failure too, except INQUIRY's, which may be shorter by nature.
 TEST_F(DllCommands, AFailedCommandLeavesTheCallersBufferAlone) {
-    for (const auto kind : {emulator::FaultKind::CheckCondition, emulator::FaultKind::ControlCallFails,
-                            emulator::FaultKind::ShortTransfer}) {
-        const bool shortReply = kind == emulator::FaultKind::ShortTransfer;
-        SCOPED_TRACE(kind == emulator::FaultKind::CheckCondition ? "status 2"
-                     : shortReply                                  ? "short transfer"
-                                                                   : "control call fails");
+    for (const auto kind : {emulator::FaultKind::CheckCondition, emulator::FaultKind::ControlCallFails}) {
+        SCOPED_TRACE(kind == emulator::FaultKind::CheckCondition ? "status 2" : "control call fails");
         controller().ClearFaults();
         for (int op : {0xF5, 0xC0, 0xC1, 0xC2, 0xF7, 0xF9, 0x12, 0x28}) Fail(kind, op);
 
@@ -261,10 +255,42 @@ TEST_F(DllCommands, AFailedCommandLeavesTheCallersBufferAlone) {
         EXPECT_EQ(pwdExist(handle, buffer, 4), 0);
         EXPECT_EQ(senseCommand(handle, buffer, 4), 0);
         EXPECT_EQ(getPhyBlock(handle, 0, buffer, 4, 0, 0), 0);
+        EXPECT_EQ(inquiryCommand(handle, buffer), 0);
         EXPECT_EQ(readSector(handle, &block, buffer, 512), 0);
         for (BYTE b : buffer) ASSERT_EQ(b, 0xAA);
-        EXPECT_EQ(inquiryCommand(handle, buffer), shortReply ? 1 : 0);
     }
+}
+
+// A reply the driver reports short (its DataTransferLength) fails only when
+// it brought less than the caller copies: the whole sector or spare area of
+// a read, the caller's length of a query. INQUIRY's reply says its own
+// length; what the controller did not send reads as zero in the copy. A
+// failed call leaves the buffer alone; none writes past what it copies.
+TEST_F(DllCommands, AShortReplyFailsOnlyShortOfWhatTheCallerCopies) {
+    DWORD block = 0;
+    const std::vector<devtest::ShortReplyRow> rows = {
+        {"chip code in 16 bytes, 4 copied", 0xC0, 16, [&](BYTE* b) { return getChipVersion(handle, b, 4); }, 1, 4,
+         {0x30, 0, 0, 0}},
+        {"media size in 16 bytes, 4 copied", 0xC1, 16, [&](BYTE* b) { return getMediaSize(handle, b, 4); }, 1, 4,
+         {0, 1, 1, 0}},
+        {"password state in 16 bytes, 1 copied", 0xC2, 16, [&](BYTE* b) { return pwdExist(handle, b, 1); }, 1, 1,
+         {0}},
+        {"physical block in 16 bytes, 4 copied", 0xF9, 16,
+         [&](BYTE* b) { return getPhyBlock(handle, 0, b, 4, 0, 0); }, 1, 4, {0, 0, 0, 1}},
+        {"status in 16 bytes, 4 copied", 0xF7, 16, [&](BYTE* b) { return senseCommand(handle, b, 4); }, 1, 4,
+         {0, 0, 0, 0}},
+        {"chip code in 16 bytes, 17 copied", 0xC0, 16, [&](BYTE* b) { return getChipVersion(handle, b, 17); }, 0,
+         0, {}},
+        {"chip code in 191 bytes, 512 copied", 0xC0, 191, [&](BYTE* b) { return getChipVersion(handle, b, 512); },
+         0, 0, {}},
+        {"half a sector", 0xF5, 256, [&](BYTE* b) { return vscReadSector(handle, b, 1, 0, 0); }, 0, 0, {}},
+        {"half a spare area", 0xF5, 8, [&](BYTE* b) { return vscReadSector(handle, b, 1, 0, 1); }, 0, 0, {}},
+        {"half a READ(10)", 0x28, 256, [&](BYTE* b) { return readSector(handle, &block, b, 512); }, 0, 0, {}},
+        // The revision at 32-35 did not come and reads as zero.
+        {"INQUIRY in 18 of its 36 bytes", 0x12, 18, [&](BYTE* b) { return inquiryCommand(handle, b); }, 1, 192,
+         {0x00, 0x80, 0x02, 0x02, 31}},
+    };
+    for (const devtest::ShortReplyRow& row : rows) devtest::RunShortReplyRow(controller(), row);
 }
 
 TEST_F(DllCommands, StatusOneCountsAsSuccess) {

@@ -44,11 +44,14 @@ TEST_F(DllDiscovery, DescriptorSearchReadsTheSectorsOfEachChip) {
         const char* what;
         emulator::Config config;
         Lines commands;
+        std::uint32_t queryReply = 0;  // bytes every query answers; 0: the whole reply
     };
     const std::vector<Case> cases = {
         {"chip 0x13", devtest::Disk(u"Thirteen", 0x13), {"12", "C0", "F5 80 1"}},
         {"chip 0x30, small blocks, descriptor in block 0", devtest::Disk(u"Small", 0x30, false, 0),
          {"12", "C0", "C1", "F5 40 1", "F5 00 1", "12"}},
+        {"chip 0x30, every query answered in 16 bytes", devtest::Disk(u"Short", 0x30, false, 0),
+         {"12", "C0", "C1", "F5 40 1", "F5 00 1", "12"}, 16},
         {"chip 0x30, small blocks, descriptor in block 3", devtest::Disk(u"Small", 0x30, false, 3),
          {"12", "C0", "C1", "F5 40 1", "F5 40 33", "F5 40 65", "F5 40 97", "F5 00 97", "12"}},
         {"chip 0x30, large blocks, descriptor in block 2", devtest::Disk(u"Large", 0x30, true, 2),
@@ -58,6 +61,7 @@ TEST_F(DllDiscovery, DescriptorSearchReadsTheSectorsOfEachChip) {
         SCOPED_TRACE(c.what);
         World().Reset();
         winsim::EmulatedDevice& device = Add(c.config);
+        if (c.queryReply != 0) devtest::AnswerQueriesIn(*device.controller, c.queryReply);
         ASSERT_EQ(ListAll("Rev_KVOR"), 1);
         ASSERT_EQ(counter, 1);
         Bytes expected;

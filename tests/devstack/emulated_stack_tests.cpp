@@ -155,7 +155,7 @@ TEST_F(EmulatedStackTest, ListsTheImagesOfTheDiskListAndNoBadFile) {
     for (BYTE target = 0; target < 6; ++target) {
         SRB_ExecSCSICmd srb{};
         BYTE reply[kt4790::kSectorSize] = {};
-        FillExecRequest(srb, 0, target, devcmd::Inquiry(), reply, 0, nullptr);
+        FillExecRequest(srb, 0, target, devcmd::GetChipVersion(), reply, 0, nullptr);
         EXPECT_EQ(expected[target], stack.SendAspiCommand(&srb)) << int{target};
         EXPECT_EQ(expected[target], srb.SRB_Status) << int{target};
     }

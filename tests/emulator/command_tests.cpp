@@ -81,9 +81,11 @@ TEST(WriteProtection, RefusesEveryWriteAndReportsTheBit) {
         Controller c(config);
         std::uint8_t header[512];
         std::memset(header, 0xEE, sizeof header);
-        ASSERT_TRUE(Good(Send(c, devcmd::ModeSense10(), header)));
+        const emulator::Outcome modeSense = Send(c, devcmd::ModeSense10(), header);
+        ASSERT_TRUE(Good(modeSense));
         EXPECT_EQ(protectedMedium ? 0x80 : 0x00, header[3]);
         EXPECT_EQ(0xEE, header[8]);  // an 8-byte header and nothing more
+        EXPECT_EQ(8u, modeSense.transferred);  // so the data phase ends there
 
         std::uint8_t sector[512] = {};
         EXPECT_EQ(!protectedMedium, Good(Send(c, devcmd::VscWriteSector(40, 1, 0), sector)));
@@ -102,21 +104,31 @@ TEST(Replies, InquiryCapacityAndVendorQueries) {
     Controller c(config);
     std::uint8_t data[512];
     std::memset(data, 0xEE, sizeof data);
-    devcmd::Command inquiry = devcmd::Inquiry();
-    inquiry.cdb.bytes[4] = 36;  // allocation length below the transfer length
-    ASSERT_TRUE(Good(Send(c, inquiry, data)));
+    // INQUIRY answers its additional length + 5 bytes, 36, and its data
+    // phase ends there; a smaller allocation length cuts it.
+    const emulator::Outcome inquiryReply = Send(c, devcmd::Inquiry(), data);
+    ASSERT_TRUE(Good(inquiryReply));
+    EXPECT_EQ(36u, inquiryReply.transferred);
+    EXPECT_EQ(36, data[4] + 5);
     EXPECT_EQ(0x00, data[0]);
     EXPECT_EQ(0x80, data[1]);
     EXPECT_EQ(0x82, data[3]);
     EXPECT_EQ("P1.0", std::string(reinterpret_cast<char*>(data + 32), 4));
     EXPECT_EQ(0xEE, data[36]);
+    devcmd::Command inquiry = devcmd::Inquiry();
+    inquiry.cdb.bytes[4] = 20;  // allocation length below the reply
+    std::memset(data, 0xEE, sizeof data);
+    EXPECT_EQ(20u, Send(c, inquiry, data).transferred);
+    EXPECT_EQ(0xEE, data[20]);
 
     ASSERT_TRUE(Good(Send(c, devcmd::ReadCapacity10(), data)));
     EXPECT_EQ(1000u * 256 - 1, kt4790::ReadBigEndian32(data));
     EXPECT_EQ(512u, kt4790::ReadBigEndian32(data + 4));
 
     std::memset(data, 0xEE, sizeof data);
-    ASSERT_TRUE(Good(Send(c, devcmd::GetMediaSize(), data, 512)));  // as the ASPI build asks
+    const emulator::Outcome mediaSize = Send(c, devcmd::GetMediaSize(), data, 512);  // as the ASPI build asks
+    ASSERT_TRUE(Good(mediaSize));
+    EXPECT_EQ(512u, mediaSize.transferred);  // the whole transfer, past the 192-byte reply
     EXPECT_EQ(1, data[0]);
     EXPECT_EQ(8, data[1]);
     EXPECT_EQ(0x24, data[2]);

@@ -84,6 +84,13 @@ TEST(Faults, TriggersKindsAndRepeat) {
     std::uint8_t whole[512];
     EXPECT_EQ(Send(c, devcmd::VscReadSector(1, 0, 0), whole).transferred, 512u);
     EXPECT_EQ(0, std::memcmp(sector, whole, 256));
+    // Half of INQUIRY's own 36 bytes; or as many bytes as the fault says.
+    c.InjectFault(Fault{FaultKind::ShortTransfer, 0, devcmd::kOpInquiry, false});
+    EXPECT_EQ(Send(c, devcmd::Inquiry(), whole).transferred, 18u);
+    Fault sixteen{FaultKind::ShortTransfer, 0, devcmd::kOpGetChipVersion, false};
+    sixteen.arrives = 16;
+    c.InjectFault(sixteen);
+    EXPECT_EQ(Send(c, devcmd::GetChipVersion(), whole).transferred, 16u);
 
     // Write protection from the second command on: that command already
     // runs on a protected medium.

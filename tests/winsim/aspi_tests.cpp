@@ -61,20 +61,22 @@ protected:
         completions.event = nullptr;
     }
 
-    // An INQUIRY block as the library fills it: posting, data in, 192 bytes.
-    SRB_ExecSCSICmd Inquiry(BYTE haId, BYTE target) {
+    // An INQUIRY block as the library fills it (posting, data in), asking
+    // `length` bytes: by default the 36 the device answers, so that the
+    // request completes with SS_COMP.
+    SRB_ExecSCSICmd Inquiry(BYTE haId, BYTE target, BYTE length = 36) {
         SRB_ExecSCSICmd srb;
         std::memset(&srb, 0, sizeof srb);
         srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
         srb.SRB_HaId = haId;
         srb.SRB_Flags = SRB_DIR_IN | SRB_POSTING;
         srb.SRB_Target = target;
-        srb.SRB_BufLen = 192;
+        srb.SRB_BufLen = length;
         srb.SRB_BufPointer = buffer_;
         srb.SRB_SenseLen = 14;
         srb.SRB_CDBLen = 11;
         srb.SRB_PostProc = reinterpret_cast<void*>(&PostRoutine);
-        const BYTE cdb[] = {0x12, 0x00, 0x00, 0x00, 0xC0};
+        const BYTE cdb[] = {0x12, 0x00, 0x00, 0x00, length};
         std::memcpy(srb.CDBByte, cdb, sizeof cdb);
         return srb;
     }
@@ -171,26 +173,32 @@ TEST_F(Aspi, OutcomesOfDeliveredAndUndeliveredRequests) {
         const char* what;
         BYTE haId;
         BYTE target;
+        BYTE length;  // asked of INQUIRY, whose reply is 36 bytes
         emulator::FaultKind fault;
         bool inject;
         BYTE status;
+        BYTE hostStatus;
         BYTE targetStatus;
     };
+    constexpr BYTE kSelectionTimeout = 0x11;
     const Case cases[] = {
-        {"check condition", 0, 0, emulator::FaultKind::CheckCondition, true, SS_ERR, 2},
-        {"control call fails", 0, 0, emulator::FaultKind::ControlCallFails, true, SS_ERR, 0},
-        {"empty target", 0, 5, {}, false, kNoDevice, 0},
-        {"hidden from ASPI", 0, 1, {}, false, kNoDevice, 0},
-        {"no such adapter", 3, 0, {}, false, kInvalidHostAdapter, 0},
+        {"reply shorter than asked", 0, 0, 192, {}, false, SS_ERR, HASTAT_DO_DU, 0},
+        {"short transfer", 0, 0, 36, emulator::FaultKind::ShortTransfer, true, SS_ERR, HASTAT_DO_DU, 0},
+        {"check condition", 0, 0, 36, emulator::FaultKind::CheckCondition, true, SS_ERR, HASTAT_OK, 2},
+        {"control call fails", 0, 0, 36, emulator::FaultKind::ControlCallFails, true, SS_ERR, kSelectionTimeout, 0},
+        {"empty target", 0, 5, 36, {}, false, kNoDevice, HASTAT_OK, 0},
+        {"hidden from ASPI", 0, 1, 36, {}, false, kNoDevice, HASTAT_OK, 0},
+        {"no such adapter", 3, 0, 36, {}, false, kInvalidHostAdapter, HASTAT_OK, 0},
     };
     int expected = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         if (c.inject) controller->InjectFault({c.fault, 0, -1, false});
-        SRB_ExecSCSICmd srb = Inquiry(c.haId, c.target);
+        SRB_ExecSCSICmd srb = Inquiry(c.haId, c.target, c.length);
         EXPECT_EQ(SendASPI32Command(&srb), SS_PENDING);
         ASSERT_TRUE(WaitForCompletions(++expected, std::chrono::seconds(5)));
         EXPECT_EQ(srb.SRB_Status, c.status);
+        EXPECT_EQ(srb.SRB_HaStat, c.hostStatus);
         EXPECT_EQ(srb.SRB_TargStat, c.targetStatus);
     }
 
@@ -301,11 +309,11 @@ TEST_F(Aspi, LogKeepsEachBlockAsReceived) {
     const winsim::AspiCall& call = world.AspiLog()[0];
     EXPECT_EQ(call.cmd, SC_EXEC_SCSI_CMD);
     EXPECT_EQ(call.flags, 0x09);
-    EXPECT_EQ(call.bufLen, 192u);
+    EXPECT_EQ(call.bufLen, 36u);
     EXPECT_TRUE(call.bufferNonNull);
     EXPECT_EQ(call.senseLen, 14);
     EXPECT_EQ(call.cdbLen, 11);
-    EXPECT_EQ(call.cdb[4], 0xC0);
+    EXPECT_EQ(call.cdb[4], 36);
     EXPECT_EQ(world.AspiLog()[1].target, 3);
 
     world.SetAspiLogging(false);

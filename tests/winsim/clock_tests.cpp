@@ -184,17 +184,18 @@ class AspiEvents : public testing::Test {
 protected:
     void SetUp() override { World::Get().AddDevice(emulator::Config{}); }
 
-    // An INQUIRY block as a monitor fills it: data in with event notification.
+    // An INQUIRY block as a monitor fills it (data in with event
+    // notification), asking the 36 bytes the device answers.
     void Fill(SRB_ExecSCSICmd& srb, HANDLE event) {
         std::memset(&srb, 0, sizeof srb);
         srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
         srb.SRB_Flags = SRB_DIR_IN | SRB_EVENT_NOTIFY;
-        srb.SRB_BufLen = 192;
+        srb.SRB_BufLen = 36;
         srb.SRB_BufPointer = buffer_;
         srb.SRB_SenseLen = 14;
         srb.SRB_CDBLen = 11;
         srb.SRB_PostProc = event;
-        const BYTE cdb[] = {0x12, 0x00, 0x00, 0x00, 0xC0};
+        const BYTE cdb[] = {0x12, 0x00, 0x00, 0x00, 36};
         std::memcpy(srb.CDBByte, cdb, sizeof cdb);
     }
 

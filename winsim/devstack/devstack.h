@@ -93,9 +93,9 @@ constexpr BYTE SS_INVALID_HA = 0x81;   // no such host adapter
 constexpr BYTE SS_NO_DEVICE = 0x82;    // no device at that target
 constexpr BYTE SS_NO_ADAPTERS = 0xE8;  // GetASPI32SupportInfo: nothing to drive
 
+using ::HASTAT_DO_DU;
 using ::HASTAT_OK;
 constexpr BYTE HASTAT_SEL_TO = 0x11;  // the target did not answer
-constexpr BYTE HASTAT_DO_DU = 0x12;   // data overrun or underrun
 
 // GetASPI32SupportInfo's answer for this many host adapters.
 DWORD AspiSupportInfo(int adapters);
