@@ -367,39 +367,69 @@ TEST_F(EmulatedStackTest, TwoProcessesSeeEachOthersChanges) {
 }
 
 // A program killed at any moment while it writes 32 sectors in one command
-// leaves an image that loads, with all 32 sectors of one command.
+// leaves an image that loads, with all 32 sectors of one command. The writer
+// reports every command it finished through a pipe and runs at most kAhead
+// commands beyond the reports the test has taken note of; the test kills it
+// after a number of commands that differs from round to round, so the kills
+// meet different commands whatever the machine's speed.
 TEST_F(EmulatedStackTest, ProcessKilledWhileWritingLeavesAnImageThatLoads) {
     const std::string image = Image("disk.img");
     UseDisks({image});
     constexpr std::uint32_t kRun = 32 * kt4790::kSectorSize;
+    constexpr int kAhead = 3;
     std::set<int> seen;
     for (int round = 0; round < 12; ++round) {
+        const int target = 1 + round * (kAhead + 2);
+        int reports[2], notes[2];
+        ASSERT_EQ(0, pipe(reports));
+        ASSERT_EQ(0, pipe(notes));
         const pid_t writer = fork();
         ASSERT_GE(writer, 0);
         if (writer == 0) {
+            close(reports[0]);
+            close(notes[1]);
             EmulatedStack stack;
             std::vector<BYTE> run(kRun);
-            for (int k = 1;; ++k) {
+            int noted = 0;
+            for (int k = 1; k < 256; ++k) {
+                for (char note; noted < k - kAhead; ++noted) {
+                    if (read(notes[0], &note, 1) != 1) _exit(2);
+                }
                 std::fill(run.begin(), run.end(), static_cast<BYTE>(k));
                 SRB_ExecSCSICmd srb{};
                 FillExecRequest(srb, 0, 0, devcmd::Write10(0, kRun), run.data(), 0, nullptr);
-                if (stack.SendAspiCommand(&srb) != SS_COMP) _exit(1);
+                const char report = static_cast<char>(k);
+                if (stack.SendAspiCommand(&srb) != SS_COMP || write(reports[1], &report, 1) != 1) _exit(1);
             }
+            _exit(3);
         }
-        usleep(static_cast<useconds_t>(20000 + round * 3100));
-        kill(writer, SIGKILL);
+        close(reports[1]);
+        close(notes[0]);
+        char report = 0;
+        for (int finished = 1; read(reports[0], &report, 1) == 1 && report == static_cast<char>(finished); ++finished) {
+            if (finished == target) {
+                kill(writer, SIGKILL);
+                break;
+            }
+            EXPECT_EQ(1, write(notes[1], &report, 1));
+        }
+        close(reports[0]);
+        close(notes[1]);
         int status = 0;
         ASSERT_EQ(writer, waitpid(writer, &status, 0));
-        ASSERT_TRUE(WIFSIGNALED(status)) << "round " << round;
+        ASSERT_TRUE(WIFSIGNALED(status)) << "round " << round << ": the writer ended by itself, status " << status;
 
         std::string error;
         std::unique_ptr<emulator::Controller> loaded = emulator::Controller::LoadImage(image, &error);
         ASSERT_NE(nullptr, loaded) << "round " << round << ": " << error;
         std::vector<std::uint8_t> back(kRun);
-        const devcmd::Command read = devcmd::Read10(0, kRun);
+        const devcmd::Command read10 = devcmd::Read10(0, kRun);
         ASSERT_EQ(emulator::kStatusGood,
-                  loaded->Execute(read.cdb.bytes, read.cdbLength, emulator::DataDirection::In, back.data(), kRun).status);
+                  loaded->Execute(read10.cdb.bytes, read10.cdbLength, emulator::DataDirection::In, back.data(), kRun)
+                      .status);
         EXPECT_EQ(std::vector<std::uint8_t>(kRun, back[0]), back) << "round " << round;
+        // Command `target` had finished; the writer was at most kAhead - 1 further.
+        EXPECT_TRUE(back[0] >= target && back[0] < target + kAhead) << "round " << round << ": " << int{back[0]};
         seen.insert(back[0]);
     }
     EXPECT_GT(seen.size(), 6u);  // the kills met the writer at different commands
