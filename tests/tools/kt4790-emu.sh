@@ -200,6 +200,24 @@ replug() {
     check "the replugged image still shows its password" has_line "password:          set"
     check "no temporary file is left" test "$(ls "$work" | grep -c tmp)" -eq 0
 
+    # An upgrade writes its new file under a name no other program can
+    # foresee, never through a link planted where a foreseeable name would
+    # be, and keeps the image's permissions (it holds the password).
+    earlier_image "$work/private.img" 0
+    chmod 600 "$work/private.img"
+    echo victim >"$work/victim.txt"
+    sh -c 'ln -s "$1/victim.txt" "$1/private.img.$$.tmp"; exec "$2" replug "$1/private.img"' _ "$work" "$emu" \
+        >"$work/stdout" 2>"$work/stderr"
+    rc=$?
+    out=$(cat "$work/stdout")
+    err=$(cat "$work/stderr")
+    check "replug beside a planted link" succeeded
+    check "the planted link's target stays as it was" test "$(cat "$work/victim.txt")" = victim
+    check "the upgraded image is a file of its own" test ! -L "$work/private.img"
+    check "the upgraded image is of version 4" test "$(version_of "$work/private.img")" = 4
+    check "the upgraded image keeps mode 600" test "$(stat -c %a "$work/private.img")" = 600
+    rm -f "$work"/private.img.*.tmp
+
     earlier_image "$work/impossible.img" 9
     cp "$work/impossible.img" "$work/impossible.copy"
     run replug "$work/impossible.img"

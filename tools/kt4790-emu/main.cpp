@@ -423,7 +423,13 @@ int RunCreate(const std::vector<std::string>& args) {
 
     emulator::Controller controller(config);
     std::string error;
-    if (!controller.SaveImage(path, &error)) throw ImageFailure(path, error, "cannot be written");
+    devstack::LockedImage file;
+    if (!file.Create(path, nullptr, &error)) throw ImageFailure(path, error, "cannot be written");
+    if (!controller.SaveImage(file, &error) || !file.Close()) {
+        file.Close();
+        std::filesystem::remove(path, ignored);
+        throw ImageFailure(path, error, "cannot be written");
+    }
     std::cout << "created " << path << ": chip " << Hex(config.chipCode) << ", "
               << (config.largeBlock ? "large" : "small") << " blocks, " << unsigned{config.zoneCount} << " zone(s), "
               << unsigned{config.chipCount} << " chip(s), name \"" << nameText << "\"\n";

@@ -4,6 +4,7 @@
 #include <ntddscsi.h>
 
 #include <cctype>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <random>
 #include <system_error>
 
 #include "devlib/cdb.h"
@@ -78,11 +80,30 @@ bool PathHoldsCurrentImage(const std::string& path) {
     return file.is_open() && emulator::ImageVersion(file) == emulator::kImageVersion;
 }
 
+// A name beside `path` that no other program can foresee, for a temporary
+// file: a link planted under a name it could foresee is never followed,
+// as the file is created exclusively, but would stop the write.
+std::string TemporaryName(const std::string& path) {
+    std::uint64_t bits = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                         (std::uint64_t{ProcessId()} << 40);
+    try {
+        std::random_device source;
+        bits ^= (std::uint64_t{source()} << 32) ^ source();
+    } catch (const std::exception&) {
+        // The clock and the process alone: a foreseen name fails the create.
+    }
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(bits));
+    return path + "." + text + ".tmp";
+}
+
 // Writes an image of the current version in the place of the file `path`
-// names (through symbolic links), in one step: a temporary file beside it,
-// moved over it. A file with a second name is refused: the move would leave
-// the old image under that name.
-bool WriteNewImage(const emulator::Controller& controller, const std::string& path, std::string* error) {
+// names (through symbolic links), in one step: a new temporary file beside
+// it, with the permissions of `original` (the file open at `path`), moved
+// over it. A file with a second name is refused: the move would leave the
+// old image under that name. A step that fails leaves no temporary file.
+bool WriteNewImage(const emulator::Controller& controller, const LockedImage& original, const std::string& path,
+                   std::string* error) {
     std::error_code failure;
     const fs::path target = fs::canonical(path, failure);
     if (failure) {
@@ -93,9 +114,19 @@ bool WriteNewImage(const emulator::Controller& controller, const std::string& pa
         if (error != nullptr) *error = path + ": the image file has another name (a hard link); not rewritten";
         return false;
     }
-    const std::string temporary = target.string() + "." + std::to_string(ProcessId()) + ".tmp";
-    if (!controller.SaveImage(temporary, error)) {
+    std::string temporary;
+    LockedImage file;
+    for (int attempt = 0; attempt < 16 && temporary.empty(); ++attempt) {
+        const std::string name = TemporaryName(target.string());
+        if (file.Create(name, &original, nullptr)) temporary = name;
+    }
+    if (temporary.empty()) {
+        if (error != nullptr) *error = "cannot create a new image file beside " + path;
+        return false;
+    }
+    if (!controller.SaveImage(file, nullptr) || !file.Close()) {
         std::remove(temporary.c_str());
+        if (error != nullptr) *error = "cannot write image file " + path;
         return false;
     }
     if (!ReplaceFile(temporary, target.string())) {
@@ -178,12 +209,38 @@ OVERLAPPED PlaceAt(std::uint64_t offset) {
 DWORD PartOf(std::size_t left) { return left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left); }
 }  // namespace
 
-LockedImage::~LockedImage() {
-    if (file_ == INVALID_HANDLE_VALUE) return;
+LockedImage::~LockedImage() { Close(); }
+
+bool LockedImage::Close() {
+    if (file_ == INVALID_HANDLE_VALUE) return true;
     OVERLAPPED place = PlaceAt(kLockOffset);
     UnlockFileEx(file_, 0, 1, 0, &place);
-    CloseHandle(file_);
+    const bool closed = CloseHandle(file_) != 0;
+    file_ = INVALID_HANDLE_VALUE;
+    return closed;
 }
+
+namespace {
+// Opens (or creates) `path` as `disposition` says and takes its lock.
+HANDLE OpenLocked(const std::string& path, bool writable, DWORD disposition, std::string* error) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | (writable ? GENERIC_WRITE : 0),
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    const bool creating = disposition == CREATE_NEW;
+    if (file == INVALID_HANDLE_VALUE) {
+        if (error != nullptr) *error = (creating ? "cannot create image file " : "cannot open image file ") + path;
+        return file;
+    }
+    OVERLAPPED place = PlaceAt(kLockOffset);
+    if (!LockFileEx(file, writable ? LOCKFILE_EXCLUSIVE_LOCK : 0, 0, 1, 0, &place)) {
+        CloseHandle(file);
+        if (creating) DeleteFileA(path.c_str());
+        if (error != nullptr) *error = "cannot lock image file " + path;
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+}  // namespace
 
 bool LockedImage::Open(const std::string& path, bool writable, std::string* error) {
     std::error_code ignored;
@@ -191,21 +248,15 @@ bool LockedImage::Open(const std::string& path, bool writable, std::string* erro
         if (error != nullptr) *error = path + ": not a regular file";
         return false;
     }
-    file_ = CreateFileA(path.c_str(), GENERIC_READ | (writable ? GENERIC_WRITE : 0),
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                        FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file_ == INVALID_HANDLE_VALUE) {
-        if (error != nullptr) *error = "cannot open image file " + path;
-        return false;
-    }
-    OVERLAPPED place = PlaceAt(kLockOffset);
-    if (!LockFileEx(file_, writable ? LOCKFILE_EXCLUSIVE_LOCK : 0, 0, 1, 0, &place)) {
-        CloseHandle(file_);
-        file_ = INVALID_HANDLE_VALUE;
-        if (error != nullptr) *error = "cannot lock image file " + path;
-        return false;
-    }
-    return true;
+    file_ = OpenLocked(path, writable, OPEN_EXISTING, error);
+    return file_ != INVALID_HANDLE_VALUE;
+}
+
+// A new file takes the permissions of its folder, as every new file does
+// here; CREATE_NEW never opens a file that exists by that name.
+bool LockedImage::Create(const std::string& path, const LockedImage* /*like*/, std::string* error) {
+    file_ = OpenLocked(path, true, CREATE_NEW, error);
+    return file_ != INVALID_HANDLE_VALUE;
 }
 
 bool LockedImage::ReadAt(std::uint64_t offset, void* data, std::size_t size) {
@@ -243,9 +294,30 @@ bool LockedImage::Resize(std::uint64_t size) {
 
 #else
 
-LockedImage::~LockedImage() {
-    if (file_ >= 0) close(file_);  // lets the lock go
+LockedImage::~LockedImage() { Close(); }
+
+bool LockedImage::Close() {
+    if (file_ < 0) return true;
+    const bool closed = close(file_) == 0;  // lets the lock go
+    file_ = -1;
+    return closed;
 }
+
+namespace {
+// Takes the lock of an open file (exclusive for writing); closes it when
+// that fails.
+int Locked(int file, bool writable, const std::string& path, std::string* error) {
+    // flock belongs to the open file, not to the process: two stacks of one
+    // program wait for each other as two programs do.
+    while (flock(file, writable ? LOCK_EX : LOCK_SH) != 0) {
+        if (errno == EINTR) continue;
+        close(file);
+        if (error != nullptr) *error = "cannot lock image file " + path;
+        return -1;
+    }
+    return file;
+}
+}  // namespace
 
 bool LockedImage::Open(const std::string& path, bool writable, std::string* error) {
     // Opening a FIFO or a device would block or read without end.
@@ -254,18 +326,34 @@ bool LockedImage::Open(const std::string& path, bool writable, std::string* erro
         if (error != nullptr) *error = path + ": not a regular file";
         return false;
     }
-    file_ = open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
-    if (file_ < 0) {
+    const int file = open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    if (file < 0) {
         if (error != nullptr) *error = "cannot open image file " + path;
         return false;
     }
-    // flock belongs to the open file, not to the process: two stacks of one
-    // program wait for each other as two programs do.
-    while (flock(file_, writable ? LOCK_EX : LOCK_SH) != 0) {
-        if (errno == EINTR) continue;
-        close(file_);
-        file_ = -1;
-        if (error != nullptr) *error = "cannot lock image file " + path;
+    file_ = Locked(file, writable, path, error);
+    return file_ >= 0;
+}
+
+// O_EXCL fails on any name that exists, a symbolic link included. The
+// permissions of `like` are set whatever the umask says.
+bool LockedImage::Create(const std::string& path, const LockedImage* like, std::string* error) {
+    struct stat status {};
+    const bool copy = like != nullptr && fstat(like->file_, &status) == 0;
+    const int file = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, copy ? S_IRUSR | S_IWUSR : 0666);
+    if (file < 0) {
+        if (error != nullptr) *error = "cannot create image file " + path;
+        return false;
+    }
+    file_ = Locked(file, true, path, error);
+    if (file_ < 0) {
+        std::remove(path.c_str());
+        return false;
+    }
+    if (copy && fchmod(file_, status.st_mode & 07777) != 0) {
+        Close();
+        std::remove(path.c_str());
+        if (error != nullptr) *error = "cannot set the permissions of image file " + path;
         return false;
     }
     return true;
@@ -322,7 +410,7 @@ bool ChangeImage(const std::string& path, const std::function<bool(emulator::Con
         if (PathHoldsCurrentImage(path)) continue;  // rewritten while this waited
         std::unique_ptr<emulator::Controller> controller = emulator::Controller::LoadImage(file, path, error);
         if (controller == nullptr || !change(*controller, error)) return false;
-        return WriteNewImage(*controller, path, error);
+        return WriteNewImage(*controller, file, path, error);
     }
 }
 
@@ -392,7 +480,7 @@ struct EmulatedStack::State {
                 controller != nullptr ? controller->volatileState() : emulator::VolatileState();
             const bool delivered = run(controller);
             if (controller == nullptr || !delivered) return;
-            if (!ReadsOnly(opcode) || controller->volatileState() != before) WriteNewImage(*controller, path, nullptr);
+            if (!ReadsOnly(opcode) || controller->volatileState() != before) WriteNewImage(*controller, *file, path, nullptr);
             return;
         }
         if (disk.image == nullptr) disk.image = emulator::ImageDisk::Open(*file, path, nullptr);

@@ -67,6 +67,12 @@ public:
     // Opens an existing regular file, for writing too when `writable`, and
     // waits for its lock (shared when only reading).
     bool Open(const std::string& path, bool writable, std::string* error);
+    // Creates a new file for writing, never one that exists by that name
+    // (nor through a link there), with the permissions of `like` when given.
+    bool Create(const std::string& path, const LockedImage* like, std::string* error);
+    // Lets the lock go and closes the file; false when the system reports
+    // that what was written could not be kept.
+    bool Close();
     bool ReadAt(std::uint64_t offset, void* data, std::size_t size) override;
     bool WriteAt(std::uint64_t offset, const void* data, std::size_t size) override;
     bool Size(std::uint64_t& size) override;
