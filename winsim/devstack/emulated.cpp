@@ -249,6 +249,7 @@ bool LockedImage::Open(const std::string& path, bool writable, std::string* erro
         return false;
     }
     file_ = OpenLocked(path, writable, OPEN_EXISTING, error);
+    writable_ = writable;
     return file_ != INVALID_HANDLE_VALUE;
 }
 
@@ -256,6 +257,7 @@ bool LockedImage::Open(const std::string& path, bool writable, std::string* erro
 // here; CREATE_NEW never opens a file that exists by that name.
 bool LockedImage::Create(const std::string& path, const LockedImage* /*like*/, std::string* error) {
     file_ = OpenLocked(path, true, CREATE_NEW, error);
+    writable_ = true;
     return file_ != INVALID_HANDLE_VALUE;
 }
 
@@ -292,6 +294,9 @@ bool LockedImage::Resize(std::uint64_t size) {
     return SetEndOfFile(file_) != 0;
 }
 
+// The file systems of Windows fill no holes later: nothing to reserve.
+bool LockedImage::Reserve(std::uint64_t /*offset*/, std::uint64_t /*size*/) { return true; }
+
 #else
 
 LockedImage::~LockedImage() { Close(); }
@@ -320,18 +325,21 @@ int Locked(int file, bool writable, const std::string& path, std::string* error)
 }  // namespace
 
 bool LockedImage::Open(const std::string& path, bool writable, std::string* error) {
-    // Opening a FIFO or a device would block or read without end.
-    std::error_code ignored;
-    if (fs::exists(path, ignored) && !fs::is_regular_file(path, ignored)) {
+    // Opening a FIFO or a device would block or read without end: the open
+    // does not wait, and only a regular file is kept.
+    const int file = open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC);
+    struct stat status {};
+    if ((file < 0 && errno == EISDIR) || (file >= 0 && (fstat(file, &status) != 0 || !S_ISREG(status.st_mode)))) {
+        if (file >= 0) close(file);
         if (error != nullptr) *error = path + ": not a regular file";
         return false;
     }
-    const int file = open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
     if (file < 0) {
         if (error != nullptr) *error = "cannot open image file " + path;
         return false;
     }
     file_ = Locked(file, writable, path, error);
+    writable_ = writable;
     return file_ >= 0;
 }
 
@@ -346,6 +354,7 @@ bool LockedImage::Create(const std::string& path, const LockedImage* like, std::
         return false;
     }
     file_ = Locked(file, true, path, error);
+    writable_ = true;
     if (file_ < 0) {
         std::remove(path.c_str());
         return false;
@@ -388,6 +397,16 @@ bool LockedImage::Size(std::uint64_t& size) {
 
 bool LockedImage::Resize(std::uint64_t size) { return ftruncate(file_, static_cast<off_t>(size)) == 0; }
 
+// Holes of the file are filled, its size and bytes stay; a file system that
+// cannot reserve has nothing to fill later either.
+bool LockedImage::Reserve(std::uint64_t offset, std::uint64_t size) {
+    int result;
+    do {
+        result = fallocate(file_, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset), static_cast<off_t>(size));
+    } while (result != 0 && errno == EINTR);
+    return result == 0 || (errno != ENOSPC && errno != EDQUOT && errno != EFBIG);
+}
+
 #endif
 
 std::unique_ptr<emulator::Controller> ReadImage(const std::string& path, std::string* error) {
@@ -428,6 +447,10 @@ std::vector<std::string> DiskImagePaths() {
     return paths;
 }
 
+// What became of a command's effect: in the image, not stored (the image is
+// as before the command), or no image to run it on after all.
+enum class Stored { Yes, No, NoDisk };
+
 // One image file as this stack last saw it.
 struct Disk {
     std::unique_ptr<emulator::ImageDisk> image;         // the current version, used in place
@@ -454,43 +477,56 @@ struct EmulatedStack::State {
     // Runs `run` with the controller of the image as its file is now (null
     // when it is no image), under the file's lock; `run` returns whether the
     // command reached the device. What it changed is written before the
-    // lock goes. A failed write leaves the file as it was.
+    // lock goes; when that fails the file is as it was, and the command's
+    // effect is not stored.
     template <typename Run>
-    void Command(const std::string& path, std::uint8_t opcode, Run run) {
+    Stored Command(const std::string& path, std::uint8_t opcode, Run run) {
         Disk& disk = disks[path];
         std::unique_ptr<LockedImage> file;
+        std::uint32_t version = 0;
         for (;;) {
             disk.earlier.reset();
             file = std::make_unique<LockedImage>();
-            if (!file->Open(path, true, nullptr)) {
+            // A file this program may not write is a write-protected disk.
+            if (!file->Open(path, true, nullptr) && !file->Open(path, false, nullptr)) {
                 disk.image.reset();
                 run(nullptr);
-                return;
+                return Stored::NoDisk;
             }
             // An image of an earlier version may have been rewritten while
             // this waited for its lock: the path names the new file then.
-            if (emulator::ImageVersion(*file) == emulator::kImageVersion || !PathHoldsCurrentImage(path)) break;
+            version = emulator::ImageVersion(*file);
+            if (version == emulator::kImageVersion || !PathHoldsCurrentImage(path)) break;
         }
-        if (emulator::ImageVersion(*file) != emulator::kImageVersion) {
+        if (version != emulator::kImageVersion) {
             disk.image.reset();
             disk.earlier = emulator::Controller::LoadImage(*file, path, nullptr);
             emulator::Controller* controller = disk.earlier.get();
-            if (controller != nullptr) controller->SetTracing(false);
-            const emulator::VolatileState before =
-                controller != nullptr ? controller->volatileState() : emulator::VolatileState();
-            const bool delivered = run(controller);
-            if (controller == nullptr || !delivered) return;
-            if (!ReadsOnly(opcode) || controller->volatileState() != before) WriteNewImage(*controller, *file, path, nullptr);
-            return;
+            if (controller == nullptr) {
+                run(nullptr);
+                return Stored::NoDisk;
+            }
+            controller->SetTracing(false);
+            if (!file->Writable()) controller->InjectFault({emulator::FaultKind::WriteProtected, 0, -1, false});
+            const emulator::VolatileState before = controller->volatileState();
+            const std::string password = controller->config().password;
+            if (!run(controller)) return Stored::Yes;
+            // Read-only, the volatile state stays in this command.
+            if (!file->Writable()) return controller->config().password == password ? Stored::Yes : Stored::No;
+            if (ReadsOnly(opcode) && controller->volatileState() == before) return Stored::Yes;
+            return WriteNewImage(*controller, *file, path, nullptr) ? Stored::Yes : Stored::No;
         }
         if (disk.image == nullptr) disk.image = emulator::ImageDisk::Open(*file, path, nullptr);
         if (disk.image == nullptr || !disk.image->Begin(*file, nullptr)) {
             disk.image.reset();
             run(nullptr);
-            return;
+            return Stored::NoDisk;
         }
         run(&disk.image->controller());
-        disk.image->End(nullptr);
+        const bool sound = disk.image->Sound(nullptr);
+        const bool stored = disk.image->End(nullptr);
+        if (!sound) return Stored::NoDisk;
+        return stored ? Stored::Yes : Stored::No;
     }
 
     // The controller of the image as its file is now, for a look at its
@@ -602,10 +638,12 @@ BOOL EmulatedStack::DeviceIoControl(HANDLE device, DWORD code, LPVOID input, DWO
         return Fail(ERROR_INVALID_PARAMETER, FALSE);
     }
     error = ERROR_GEN_FAILURE;  // the image is gone: the device does not answer
-    state_->Command(it->second->image, header.Cdb[0], [&](emulator::Controller* controller) {
+    const Stored stored = state_->Command(it->second->image, header.Cdb[0], [&](emulator::Controller* controller) {
         if (controller != nullptr) error = RunPassThrough(*controller, header, input, output, bytesReturned);
         return error == ERROR_SUCCESS;
     });
+    if (error == ERROR_SUCCESS && stored == Stored::NoDisk) error = ERROR_GEN_FAILURE;
+    if (error == ERROR_SUCCESS && stored == Stored::No) FailPassThroughAsMediumError(output);
     return error == ERROR_SUCCESS ? TRUE : Fail(error, FALSE);
 }
 
@@ -636,11 +674,15 @@ DWORD EmulatedStack::SendAspiCommand(void* srbPointer) {
     } else if (position >= paths.size() || request.target >= kTargetsPerAdapter) {
         status = CompleteAspiRequest(request, AspiTarget::NoDevice, nullptr);
     } else {
-        state_->Command(paths[position], request.cdb[0], [&](emulator::Controller* controller) {
+        bool delivered = false;
+        const Stored stored = state_->Command(paths[position], request.cdb[0], [&](emulator::Controller* controller) {
             status = CompleteAspiRequest(request, controller != nullptr ? AspiTarget::Present : AspiTarget::NoDevice,
                                          controller);
-            return status == SS_COMP || (status == SS_ERR && srb.SRB_HaStat == HASTAT_OK);
+            delivered = status == SS_COMP || (status == SS_ERR && srb.SRB_HaStat == HASTAT_OK);
+            return delivered;
         });
+        if (delivered && stored == Stored::NoDisk) status = CompleteAspiRequest(request, AspiTarget::NoDevice, nullptr);
+        if (delivered && stored == Stored::No) status = FailAspiRequestAsMediumError(request);
     }
 
     // The request is complete: the sender learns it as it asked. After the

@@ -21,7 +21,11 @@
 // loading of a library, and separate programs (a monitor and an application
 // at once) share it. An image of an earlier version is read whole for each
 // command until the first command that changes the device writes it anew
-// in the current version.
+// in the current version. A command whose effect the file did not take (a
+// full file system, a file-size limit, an image that cannot be written
+// anew) completes with check condition and sense data of a medium error,
+// the image as before it; a file that cannot be opened for writing is a
+// write-protected disk.
 //
 // Requests to ASPI complete before SendASPI32Command returns: the status is
 // written into the block, then the completion routine is called
@@ -77,6 +81,8 @@ public:
     bool WriteAt(std::uint64_t offset, const void* data, std::size_t size) override;
     bool Size(std::uint64_t& size) override;
     bool Resize(std::uint64_t size) override;
+    bool Writable() const override { return writable_; }
+    bool Reserve(std::uint64_t offset, std::uint64_t size) override;
 
 private:
 #ifdef _WIN32
@@ -84,6 +90,7 @@ private:
 #else
     int file_ = -1;
 #endif
+    bool writable_ = false;
 };
 
 // The whole state of the image at `path`, read under its lock (null with a
