@@ -409,10 +409,14 @@ bool LockedImage::Reserve(std::uint64_t offset, std::uint64_t size) {
 
 #endif
 
-std::unique_ptr<emulator::Controller> ReadImage(const std::string& path, std::string* error) {
-    LockedImage file;
-    if (!file.Open(path, false, error)) return nullptr;
-    return emulator::Controller::LoadImage(file, path, error);
+bool ImageView::Open(const std::string& path, std::string* error) {
+    if (!file_.Open(path, false, error)) return false;
+    if (emulator::ImageVersion(file_) != emulator::kImageVersion) {
+        earlier_ = emulator::Controller::LoadImage(file_, path, error);
+        return earlier_ != nullptr;
+    }
+    disk_ = emulator::ImageDisk::Open(file_, path, error);
+    return disk_ != nullptr && disk_->Begin(file_, error);
 }
 
 bool ChangeImage(const std::string& path, const std::function<bool(emulator::Controller&, std::string*)>& change,

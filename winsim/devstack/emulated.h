@@ -93,9 +93,25 @@ private:
     bool writable_ = false;
 };
 
-// The whole state of the image at `path`, read under its lock (null with a
-// one-line reason when it is no image).
-std::unique_ptr<emulator::Controller> ReadImage(const std::string& path, std::string* error);
+// An image looked at in place, under its shared lock while this lives: the
+// controller reads what it is asked for from the file, and nothing it does
+// is written. An image of an earlier version is read whole.
+class ImageView {
+public:
+    // False, with a one-line reason, when the file is no image.
+    bool Open(const std::string& path, std::string* error);
+    emulator::Controller& controller() { return disk_ != nullptr ? disk_->controller() : *earlier_; }
+    // The configuration the file holds.
+    const emulator::Config& config() const { return disk_ != nullptr ? disk_->config() : earlier_->config(); }
+    // False, with a one-line reason, when a read met a sector the file could
+    // not give: what the controller answered is not the image's.
+    bool Sound(std::string* error) const { return disk_ == nullptr || disk_->Sound(error); }
+
+private:
+    LockedImage file_;
+    std::unique_ptr<emulator::ImageDisk> disk_;
+    std::unique_ptr<emulator::Controller> earlier_;
+};
 
 // Runs `change` on the disk of the image at `path`, under the image's lock,
 // and writes what it changed as one step: in place, or, for an image of an
