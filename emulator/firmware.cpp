@@ -39,11 +39,6 @@ std::uint32_t LogicalPerZone(bool large) {
     return large ? kt4790::kLargeLogicalPerZone : kt4790::kSmallLogicalPerZone;
 }
 
-// A medium of zone count 0 still carries its system block 0.
-std::uint32_t NandBlocks(const Config& config) {
-    return std::max<std::uint32_t>(1, config.zoneCount * PhysicalPerZone(config.largeBlock));
-}
-
 bool Fits(std::uint32_t length, std::uint32_t needed) { return length >= needed; }
 
 // Copies min(length, limit, reply size) bytes of a reply; returns how many.
@@ -105,6 +100,11 @@ void BuildDescriptorSector(const Config& config, std::uint8_t (&sector)[kSector]
 }
 
 }  // namespace
+
+// A medium of zone count 0 still carries its system block 0.
+std::uint32_t NandBlocks(const Config& config) {
+    return std::max<std::uint32_t>(1, config.zoneCount * PhysicalPerZone(config.largeBlock));
+}
 
 Firmware::Firmware(const Config& config)
     : config_(config),

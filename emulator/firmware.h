@@ -13,6 +13,9 @@
 
 namespace emulator {
 
+// The physical blocks of the medium a configuration describes.
+std::uint32_t NandBlocks(const Config& config);
+
 class Firmware {
 public:
     // The medium starts erased; FormatMedium() lays down what a new device

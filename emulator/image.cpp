@@ -18,14 +18,18 @@
 //             sector, its 512 data bytes and 16 spare bytes
 //   journal:  at E = D + sectors x 528 (the file ends at E or after the
 //             last journal): u64 generation, u32 entry count, per entry
-//             u32 sector, u8 1 written (512 + 16 bytes follow) or 0 erased.
-// A command's write: the journal, then the other state record (generation
-// + 1, naming the journal's length and hash), then the map bytes and slots;
-// a journal above 64 KB is then cut off. A journal whose generation and
-// hash match the valid state record is applied again by the next program
-// that finds a state it did not write (the writer may have stopped
-// half-way through the slots; applying it twice changes nothing); any other
-// tail is a journal that never took effect or one cut short.
+//             u32 sector, u8 1 written (512 + 16 bytes follow) or 0 erased;
+//             the erased sectors first, then the written ones, each part
+//             ascending, so a journal names at most every sector once.
+// A command's write: the journal, room for the sectors' places, the other
+// state record (generation + 1, naming the journal's length and hash), the
+// map bytes and slots; then the journal is marked as in place: its
+// generation overwritten with 0, or, above 64 KB, the journal cut off.
+// A journal whose generation and hash match the valid state record is not
+// in place yet (its writer stopped after the state record): the next program
+// that takes the file up puts it in place and marks it, or reads through it
+// when it cannot write. Any other tail is a journal in place, one that never
+// took effect, or one cut short.
 //
 // Versions 1-3 (read, never written): magic, u32 version, from version 2
 //   u8 failed CheckPwd in a row, u8 previous status; the configuration
@@ -37,6 +41,10 @@
 //   password length + bytes], u16 name units + units, u16 hint units +
 //   units, u32 unmapped count + u32 logical blocks, from version 3:
 //   u32 replacement count + (u32 position, u32 block) each.
+//
+// Every count is checked against what the medium can hold before anything
+// is allocated or read for it: unmapped and replaced blocks against its
+// blocks, sectors and journal entries against its sectors.
 
 #include "emulator/image.h"
 
@@ -44,20 +52,19 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "emulator/controller.h"
 #include "emulator/state.h"
+#include "kt4790/records.h"
 
 namespace emulator {
 
 namespace {
 
 constexpr char kMagic[8] = {'K', 'T', '4', '7', '9', '0', 'E', 'M'};
-constexpr std::uint32_t kFirstVersion = 1;          // without the volatile state
 constexpr std::uint32_t kVolatileStateVersion = 2;  // without the replacements
 constexpr std::uint32_t kReplacementsVersion = 3;   // the whole file rewritten
 constexpr std::uint64_t kLegacySectorRecord = 4 + 512 + 16;
@@ -67,18 +74,24 @@ constexpr std::uint64_t kHeaderFixed = 16;  // magic, version, configuration len
 constexpr std::uint64_t kStateRecord = 512;
 constexpr std::size_t kStateHashAt = 504;
 constexpr std::uint64_t kJournalHead = 12;
-constexpr std::uint64_t kJournalEntry = 5;
+constexpr std::uint64_t kErasedEntry = 4 + 1;
+constexpr std::uint64_t kWrittenEntry = 4 + 1 + kSlot;
+constexpr std::uint64_t kJournalKept = 1 << 16;
 constexpr std::size_t kMapChunk = 1 << 20;
-constexpr std::size_t kJournalKept = 1 << 16;
+constexpr std::size_t kPiece = 1 << 20;      // the most bytes one write of a long run moves
+constexpr std::size_t kReadAhead = 1 << 16;  // bytes a Reader takes from the file at once
+constexpr std::uint64_t kFnvBasis = 0xCBF29CE484222325ull;
 
-std::uint64_t Hash(const void* data, std::size_t size) {
-    std::uint64_t hash = 0xCBF29CE484222325ull;
+std::uint64_t Hash(const void* data, std::size_t size, std::uint64_t hash = kFnvBasis) {
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     for (std::size_t i = 0; i < size; ++i) hash = (hash ^ bytes[i]) * 0x100000001B3ull;
     return hash;
 }
 
 std::uint64_t RoundUp(std::uint64_t value, std::uint64_t unit) { return (value + unit - 1) / unit * unit; }
+
+// The longest journal of a medium of `sectors` sectors: every one written.
+std::uint64_t JournalCap(std::uint64_t sectors) { return kJournalHead + sectors * kWrittenEntry; }
 
 // Builds bytes in memory; they reach the file in one write.
 class Writer {
@@ -104,14 +117,18 @@ public:
     }
 };
 
-// Reads bytes in order from `io` up to `end`; every read and every count is
-// checked against what remains, so a corrupted count cannot ask for more
-// memory than the file could fill.
+// Reads bytes in order from `io` up to `end` (at most the file's size),
+// taking them from the file a piece at a time; every read and every count is
+// checked against what remains.
 class Reader {
 public:
-    Reader(ImageIo& io, std::uint64_t offset, std::uint64_t end) : io_(&io), offset_(offset), end_(end) {}
+    Reader(ImageIo& io, std::uint64_t offset, std::uint64_t end)
+        : io_(&io), offset_(offset), end_(end), bufferAt_(offset) {}
     // Over bytes already in memory.
     explicit Reader(const std::string& bytes) : memory_(&bytes), end_(bytes.size()) {}
+    // Every byte taken from the file goes into hash() from now on.
+    void HashAll() { hashing_ = true; }
+    std::uint64_t hash() const { return hash_; }
     bool ok() const { return ok_; }
     std::uint64_t offset() const { return offset_; }
     std::uint64_t remaining() const { return end_ - offset_; }
@@ -120,15 +137,37 @@ public:
         return ok_;
     }
     void Bytes(void* p, std::size_t n) {
-        const bool read = ok_ && n <= remaining() &&
-                          (memory_ != nullptr ? (std::memcpy(p, memory_->data() + offset_, n), true)
-                                              : io_->ReadAt(offset_, p, n));
-        if (!read) {
+        if (!ok_ || n > remaining()) {
             ok_ = false;
             std::memset(p, 0, n);
             return;
         }
-        offset_ += n;
+        if (memory_ != nullptr) {
+            std::memcpy(p, memory_->data() + offset_, n);
+            offset_ += n;
+            return;
+        }
+        for (auto* out = static_cast<char*>(p); n != 0;) {
+            if (offset_ == bufferAt_ + buffer_.size() && !Refill()) {
+                ok_ = false;
+                std::memset(p, 0, n);
+                return;
+            }
+            const std::size_t take = std::min<std::size_t>(n, bufferAt_ + buffer_.size() - offset_);
+            std::memcpy(out, buffer_.data() + (offset_ - bufferAt_), take);
+            out += take;
+            n -= take;
+            offset_ += take;
+        }
+    }
+    // Passes over `n` bytes (hashing them when asked to).
+    void Skip(std::uint64_t n) {
+        char scratch[512];
+        while (ok_ && n != 0) {
+            const std::size_t part = static_cast<std::size_t>(std::min<std::uint64_t>(n, sizeof scratch));
+            Bytes(scratch, part);
+            n -= part;
+        }
     }
     std::uint8_t U8() {
         std::uint8_t b = 0;
@@ -157,10 +196,22 @@ public:
     }
 
 private:
+    bool Refill() {
+        bufferAt_ = offset_;
+        buffer_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kReadAhead, end_ - offset_)));
+        if (!io_->ReadAt(offset_, &buffer_[0], buffer_.size())) return false;
+        if (hashing_) hash_ = Hash(buffer_.data(), buffer_.size(), hash_);
+        return true;
+    }
+
     ImageIo* io_ = nullptr;
     const std::string* memory_ = nullptr;
     std::uint64_t offset_ = 0;
     std::uint64_t end_;
+    std::string buffer_;  // the file's bytes from bufferAt_ on
+    std::uint64_t bufferAt_ = 0;
+    bool hashing_ = false;
+    std::uint64_t hash_ = kFnvBasis;
     bool ok_ = true;
 };
 
@@ -194,6 +245,8 @@ void WriteConfig(Writer& w, const Config& config, bool withPassword) {
 }
 
 // Reads the configuration of an image of `version`; "" or why it is refused.
+// The counts are bounded by the medium the configuration's first bytes
+// describe before anything is read for them.
 std::string ReadConfig(Reader& r, std::uint32_t version, Config& config) {
     config.chipCode = r.U8();
     const std::uint8_t largeBlock = r.U8();
@@ -207,6 +260,7 @@ std::string ReadConfig(Reader& r, std::uint32_t version, Config& config) {
     if (largeBlock > 1 || writeProtected > 1) return "corrupt (flag byte other than 0 or 1)";
     config.largeBlock = largeBlock == 1;
     config.writeProtected = writeProtected == 1;
+    const std::uint32_t blocks = NandBlocks(config);
     if (version < kImageVersion) {
         const std::uint8_t passwordLength = r.U8();
         if (passwordLength > kMaxPasswordLength) return "corrupt (password too long)";
@@ -216,16 +270,23 @@ std::string ReadConfig(Reader& r, std::uint32_t version, Config& config) {
     }
     if (!r.Text(config.deviceName) || !r.Text(config.hint)) return "truncated";
     const std::uint32_t unmapped = r.U32();
-    if (!r.ok() || !r.Fits(unmapped, 4)) return "truncated";
+    if (!r.ok()) return "truncated";
+    if (unmapped > blocks) return "corrupt (more unmapped blocks than the medium has)";
+    if (!r.Fits(unmapped, 4)) return "truncated";
     config.unmappedBlocks.resize(unmapped);
     for (std::uint32_t& block : config.unmappedBlocks) block = r.U32();
     if (version >= kReplacementsVersion) {
         const std::uint32_t replacements = r.U32();
-        if (!r.ok() || !r.Fits(replacements, 8)) return "truncated";
+        if (!r.ok()) return "truncated";
+        if (replacements > blocks) return "corrupt (more replacements than the medium has blocks)";
+        if (!r.Fits(replacements, 8)) return "truncated";
         config.replacements.resize(replacements);
         for (Replacement& replacement : config.replacements) {
             replacement.position = r.U32();
             replacement.block = r.U32();
+            if (r.ok() && (replacement.position >= blocks || replacement.block >= blocks)) {
+                return "corrupt (replacement block beyond the medium)";
+            }
         }
     }
     return r.ok() ? "" : "truncated";
@@ -235,10 +296,6 @@ std::string Refusal(const std::string& name, const std::string& why) {
     if (why == "truncated") return name + ": image file is truncated";
     return name + ": image file is " + why;
 }
-
-}  // namespace
-
-namespace {
 
 // The mutable part of a version 4 image.
 struct StateRecord {
@@ -275,8 +332,7 @@ struct StateRecord {
         journalLength = r.U64();
         journalHash = r.U64();
         Reader tail(bytes);
-        std::string skipped(kStateHashAt, '\0');
-        tail.Bytes(&skipped[0], kStateHashAt);
+        tail.Skip(kStateHashAt);
         return r.ok() && tail.U64() == Hash(bytes.data(), kStateHashAt) && generation != 0 &&
                length <= kMaxPasswordLength;
     }
@@ -296,80 +352,118 @@ Places PlacesOf(std::uint64_t configLength, std::uint64_t sectors) {
     return p;
 }
 
-std::string EncodeJournal(std::uint64_t generation, const Nand::Changes& changes) {
+// Writes a journal at `at` a piece at a time, hashing what it writes.
+bool WriteJournal(ImageIo& io, std::uint64_t at, std::uint64_t generation, const Nand::Changes& changes,
+                  std::uint64_t& length, std::uint64_t& hash) {
     Writer w;
+    std::uint64_t offset = at;
+    hash = kFnvBasis;
+    bool ok = true;
+    const auto flush = [&] {
+        hash = Hash(w.bytes.data(), w.bytes.size(), hash);
+        ok = ok && io.WriteAt(offset, w.bytes.data(), w.bytes.size());
+        offset += w.bytes.size();
+        w.bytes.clear();
+    };
     w.U64(generation);
     w.U32(static_cast<std::uint32_t>(changes.written.size() + changes.erased.size()));
     for (std::uint32_t sector : changes.erased) {
         w.U32(sector);
         w.U8(0);
+        if (w.bytes.size() >= kPiece) flush();
     }
     for (const auto& [sector, content] : changes.written) {
         w.U32(sector);
         w.U8(1);
         w.Bytes(content.data.data(), content.data.size());
         w.Bytes(content.spare.data(), content.spare.size());
+        if (w.bytes.size() >= kPiece) flush();
     }
-    return w.bytes;
+    flush();
+    length = offset - at;
+    return ok;
 }
 
-// The journal at `end` that the state record names; false when there is
-// none or it is not the one (a journal that never took effect).
-bool ReadJournal(ImageIo& io, std::uint64_t end, std::uint64_t sectors, std::uint64_t generation, std::uint64_t length, std::uint64_t hash,
-                 std::vector<JournalEntry>& entries) {
-    std::uint64_t size = 0;
-    if (length < kJournalHead || !io.Size(size) || size < end || size - end < length) return false;
-    std::string bytes(static_cast<std::size_t>(length), '\0');
-    if (!io.ReadAt(end, &bytes[0], bytes.size()) || Hash(bytes.data(), bytes.size()) != hash) return false;
-    Reader r(bytes);
-    if (r.U64() != generation) return false;
-    const std::uint32_t count = r.U32();
-    if (!r.Fits(count, kJournalEntry)) return false;
-    entries.resize(count);
-    for (JournalEntry& entry : entries) {
-        entry.sector = r.U32();
-        entry.written = r.U8() == 1;
-        if (entry.written) {
-            r.Bytes(entry.content.data.data(), entry.content.data.size());
-            r.Bytes(entry.content.spare.data(), entry.content.spare.size());
-        }
-        if (entry.sector >= sectors) return false;
+// Marks the journal at `at` as in place, so that no later program puts it in
+// place again: a long one is cut off; a short one stays (cutting the file and
+// growing it again costs the file system more than a write) with its
+// generation overwritten. A mark that fails costs the next program one more
+// putting in place, which changes nothing.
+void MarkInPlace(ImageIo& io, std::uint64_t at, std::uint64_t length) {
+    if (length > kJournalKept) {
+        io.Resize(at);
+        return;
     }
-    return r.ok();
+    const char none[8] = {};
+    io.WriteAt(at, none, sizeof none);
 }
 
-// Puts journal entries in their places: map bytes and slots, in runs of
-// neighbouring sectors so that an erased block is one write.
-bool ApplyJournal(ImageIo& io, std::uint64_t map, std::uint64_t slots, std::vector<JournalEntry> entries) {
-    // A journal names each sector once.
-    std::sort(entries.begin(), entries.end(),
-              [](const JournalEntry& a, const JournalEntry& b) { return a.sector < b.sector; });
-    std::string flags, contents;
-    for (std::size_t first = 0; first < entries.size();) {
-        std::size_t next = first;
-        flags.clear();
-        contents.clear();
-        while (next < entries.size() && entries[next].sector == entries[first].sector + (next - first) &&
-               entries[next].written == entries[first].written) {
-            flags.push_back(entries[next].written ? '\1' : '\0');
-            if (entries[next].written) {
-                contents.append(reinterpret_cast<const char*>(entries[next].content.data.data()), 512);
-                contents.append(reinterpret_cast<const char*>(entries[next].content.spare.data()), 16);
-            }
-            ++next;
-        }
-        const std::uint32_t sector = entries[first].sector;
-        if (!contents.empty() && !io.WriteAt(slots + sector * kSlot, contents.data(), contents.size())) return false;
-        if (!io.WriteAt(map + sector, flags.data(), flags.size())) return false;
-        first = next;
+// Puts sectors in their places (or, reserving, makes room for them) in runs
+// of neighbours: one write of slots and one of map bytes per run. Sectors
+// come ascending, the erased ones first.
+class Placer {
+public:
+    Placer(ImageIo& io, std::uint64_t map, std::uint64_t slots, bool reserve)
+        : io_(io), map_(map), slots_(slots), reserve_(reserve) {}
+    void Erased(std::uint32_t sector) { Add(sector, false); }
+    void Written(std::uint32_t sector, const std::uint8_t* data512, const std::uint8_t* spare16) {
+        Add(sector, true);
+        if (reserve_) return;
+        contents_.append(reinterpret_cast<const char*>(data512), 512);
+        contents_.append(reinterpret_cast<const char*>(spare16), 16);
     }
-    return true;
+    bool Finish() {
+        Flush();
+        return ok_;
+    }
+
+private:
+    void Add(std::uint32_t sector, bool written) {
+        if (count_ != 0 && (sector != first_ + count_ || written != written_ || count_ * kSlot >= kPiece)) Flush();
+        if (count_ == 0) {
+            first_ = sector;
+            written_ = written;
+        }
+        ++count_;
+    }
+    void Flush() {
+        if (count_ == 0) return;
+        const std::uint64_t slots = slots_ + std::uint64_t{first_} * kSlot;
+        const std::uint64_t map = map_ + first_;
+        if (!ok_) {
+        } else if (reserve_) {
+            ok_ = (!written_ || io_.Reserve(slots, count_ * kSlot)) && io_.Reserve(map, count_);
+        } else {
+            const std::string flags(count_, written_ ? '\1' : '\0');
+            ok_ = (!written_ || io_.WriteAt(slots, contents_.data(), contents_.size())) &&
+                  io_.WriteAt(map, flags.data(), flags.size());
+        }
+        count_ = 0;
+        contents_.clear();
+    }
+
+    ImageIo& io_;
+    std::uint64_t map_, slots_;
+    bool reserve_;
+    std::uint32_t first_ = 0;
+    std::uint64_t count_ = 0;
+    bool written_ = false;
+    std::string contents_;
+    bool ok_ = true;
+};
+
+// Puts a command's changes in place, or reserves room for them.
+bool Place(ImageIo& io, std::uint64_t map, std::uint64_t slots, const Nand::Changes& changes, bool reserve) {
+    Placer placer(io, map, slots, reserve);
+    for (std::uint32_t sector : changes.erased) placer.Erased(sector);
+    for (const auto& [sector, content] : changes.written) placer.Written(sector, content.data.data(), content.spare.data());
+    return placer.Finish();
 }
 
 }  // namespace
 
 StreamImageIo::StreamImageIo(const std::string& path, std::ios::openmode mode)
-    : path_(path), file_(path, mode | std::ios::binary) {}
+    : path_(path), mode_(mode), file_(path, mode | std::ios::binary) {}
 
 bool StreamImageIo::ReadAt(std::uint64_t offset, void* data, std::size_t size) {
     file_.clear();
@@ -506,43 +600,31 @@ std::unique_ptr<Controller> Controller::LoadImage(ImageIo& io, const std::string
         return nullptr;
     }
     if (version == kImageVersion) {
+        // The disk reads the file as the device stack does; the whole medium
+        // comes into memory: every sector the map marks written, and what a
+        // journal not yet in place changed.
         std::unique_ptr<ImageDisk> disk = ImageDisk::Open(io, name, error);
-        std::string record;
-        int slot = 0;
-        std::vector<JournalEntry> pending;
-        if (disk == nullptr || !disk->ReadState(io, record, slot, pending, error)) return nullptr;
-        StateRecord state;
-        state.Decode(record);
-        Config config = disk->controller_->config();
-        config.password = state.password;
-        std::unique_ptr<Controller> controller = Restored(config, state.volatileState);
-        if (controller == nullptr) return refuse("corrupt (more failed password checks than lock the device)");
-        // The whole medium into memory: every sector the map marks written,
-        // then what a write that stopped half-way had journalled.
+        if (disk == nullptr || !disk->Begin(io, error)) return nullptr;
+        Config config = disk->config_;
+        config.password = disk->controller_->config().password;
+        std::unique_ptr<Controller> controller = Restored(config, disk->controller_->volatileState());
         Nand& nand = controller->state_->firmware.nand();
-        std::map<std::uint32_t, Nand::Sector> medium;
+        Nand::Sector sector;
         std::string flags;
         for (std::uint64_t first = 0; first < nand.sectors(); first += kMapChunk) {
             flags.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kMapChunk, nand.sectors() - first)));
             if (!io.ReadAt(disk->layout_.map + first, &flags[0], flags.size())) return refuse("truncated");
             for (std::size_t k = 0; k < flags.size(); ++k) {
-                if (flags[k] == '\0') continue;
-                if (flags[k] != '\1') return refuse("corrupt (sector map)");
                 const auto number = static_cast<std::uint32_t>(first + k);
-                std::uint8_t slotBytes[kSlot];
-                if (!io.ReadAt(disk->layout_.slots + std::uint64_t{number} * kSlot, slotBytes, kSlot)) {
-                    return refuse("truncated");
+                if (flags[k] != '\0' && disk->ReadSector(number, sector)) {
+                    nand.Write(number, sector.data.data(), sector.spare.data());
                 }
-                Nand::Sector& sector = medium[number];
-                std::memcpy(sector.data.data(), slotBytes, 512);
-                std::memcpy(sector.spare.data(), slotBytes + 512, 16);
             }
         }
-        for (const JournalEntry& entry : pending) {
-            if (entry.written) medium[entry.sector] = entry.content;
-            else medium.erase(entry.sector);
+        for (std::uint32_t number : disk->pending_.writtenSectors) {
+            if (disk->ReadSector(number, sector)) nand.Write(number, sector.data.data(), sector.spare.data());
         }
-        for (const auto& [number, sector] : medium) nand.Write(number, sector.data.data(), sector.spare.data());
+        if (!disk->Sound(error)) return nullptr;
         return controller;
     }
     if (version > kImageVersion) return refuse("of version " + std::to_string(version) + ", which is not supported");
@@ -556,17 +638,13 @@ std::unique_ptr<Controller> Controller::LoadImage(ImageIo& io, const std::string
     Config config;
     const std::string why = ReadConfig(r, version, config);
     if (!why.empty()) return refuse(why);
-    const std::uint32_t sectorCount = r.U32();
-    if (!r.ok() || !r.Fits(sectorCount, kLegacySectorRecord)) return refuse("truncated");
-
     std::unique_ptr<Controller> controller = Restored(config, volatileState);
     if (controller == nullptr) return refuse("corrupt (more failed password checks than lock the device)");
     Nand& nand = controller->state_->firmware.nand();
-    for (const Replacement& replacement : config.replacements) {
-        if (replacement.position >= nand.blocks() || replacement.block >= nand.blocks()) {
-            return refuse("corrupt (replacement block beyond the medium)");
-        }
-    }
+    const std::uint32_t sectorCount = r.U32();
+    if (!r.ok()) return refuse("truncated");
+    if (sectorCount > nand.sectors()) return refuse("corrupt (more sectors than the medium has)");
+    if (!r.Fits(sectorCount, kLegacySectorRecord)) return refuse("truncated");
     std::uint64_t previous = 0;
     for (std::uint32_t i = 0; i < sectorCount; ++i) {
         const std::uint32_t number = r.U32();
@@ -596,6 +674,8 @@ ImageDisk::~ImageDisk() = default;
 
 // Reads header and configuration; the state follows in Begin.
 bool ImageDisk::Load(ImageIo& io, std::string* error) {
+    state_.clear();
+    pending_ = Pending();
     std::uint64_t size = 0;
     if (!io.Size(size)) return Fail(error, "cannot read image file " + name_);
     const std::uint32_t version = ImageVersion(io);
@@ -604,98 +684,185 @@ bool ImageDisk::Load(ImageIo& io, std::string* error) {
         return Fail(error, name_ + ": image file of version " + std::to_string(version) + ", not " +
                                std::to_string(kImageVersion));
     }
-    Reader r(io, 12, size);
-    const std::uint32_t configLength = r.U32();
-    if (!r.ok() || !r.Fits(configLength, 1)) return Fail(error, Refusal(name_, "truncated"));
-    header_.assign(static_cast<std::size_t>(kHeaderFixed + configLength), '\0');
-    if (!io.ReadAt(0, &header_[0], header_.size())) return Fail(error, Refusal(name_, "truncated"));
-    Reader configReader(header_);
-    std::string skipped(kHeaderFixed, '\0');
-    configReader.Bytes(&skipped[0], skipped.size());
+    Reader r(io, 12, std::min(size, kHeaderFixed));
+    const std::uint64_t configLength = r.U32();
+    if (!r.ok()) return Fail(error, Refusal(name_, "truncated"));
+    // The configuration is read as its counts say, then must fill its length.
+    Reader configReader(io, kHeaderFixed, std::min(size, kHeaderFixed + configLength));
     Config config;
     const std::string why = ReadConfig(configReader, kImageVersion, config);
     if (!why.empty()) return Fail(error, Refusal(name_, why));
-    if (configReader.remaining() != 0) return Fail(error, Refusal(name_, "corrupt (configuration length)"));
-    controller_ = Controller::Restored(config, VolatileState());
-    for (const Replacement& replacement : config.replacements) {
-        if (replacement.position >= controller_->physicalBlocks() || replacement.block >= controller_->physicalBlocks()) {
-            return Fail(error, Refusal(name_, "corrupt (replacement block beyond the medium)"));
-        }
+    if (configReader.offset() != kHeaderFixed + configLength) {
+        return Fail(error, Refusal(name_, "corrupt (configuration length)"));
     }
-    const Places places = PlacesOf(configLength, std::uint64_t{controller_->physicalBlocks()} *
-                                                     controller_->sectorsPerBlock());
+    header_.assign(static_cast<std::size_t>(kHeaderFixed + configLength), '\0');
+    if (!io.ReadAt(0, &header_[0], header_.size())) return Fail(error, Refusal(name_, "truncated"));
+    config_ = config;
+    controller_ = Controller::Restored(config, VolatileState());
+    sectors_ = std::uint64_t{controller_->physicalBlocks()} * controller_->sectorsPerBlock();
+    const Places places = PlacesOf(configLength, sectors_);
     layout_ = {places.states, places.map, places.slots, places.end};
-    state_.clear();
+    if (size < layout_.end) return Fail(error, Refusal(name_, "truncated"));
     return true;
 }
 
-bool ImageDisk::ReadState(ImageIo& io, std::string& record, int& slot, std::vector<JournalEntry>& pending,
-                          std::string* error) {
-    std::string records(2 * kStateRecord, '\0');
-    if (!io.ReadAt(layout_.states, &records[0], records.size())) return Fail(error, Refusal(name_, "truncated"));
-    StateRecord found[2];
-    const bool valid[2] = {found[0].Decode(records.substr(0, kStateRecord)),
-                           found[1].Decode(records.substr(kStateRecord))};
-    if (!valid[0] && !valid[1]) return Fail(error, Refusal(name_, "corrupt (no valid state record)"));
-    slot = !valid[0] || (valid[1] && found[1].generation > found[0].generation) ? 1 : 0;
-    record = records.substr(slot * kStateRecord, kStateRecord);
+// The journal a state record names, when it is not in place yet; false when
+// the record names one that no writer of this medium could have written.
+bool ImageDisk::ReadPending(ImageIo& io, std::uint64_t generation, std::uint64_t length, std::uint64_t hash,
+                            Pending& pending, std::string* error) {
+    pending = Pending();
+    if (length == 0) return true;
+    if (length < kJournalHead || length > JournalCap(sectors_)) return Fail(error, Refusal(name_, "corrupt (journal length)"));
     std::uint64_t size = 0;
-    if (!io.Size(size) || size < layout_.end) return Fail(error, Refusal(name_, "truncated"));
-    const StateRecord& state = found[slot];
-    pending.clear();
-    const std::uint64_t sectors = std::uint64_t{controller_->physicalBlocks()} * controller_->sectorsPerBlock();
-    if (state.journalLength != 0 && size > layout_.end &&
-        !ReadJournal(io, layout_.end, sectors, state.generation, state.journalLength, state.journalHash, pending)) {
-        pending.clear();  // a journal that never took effect
+    if (!io.Size(size)) return Fail(error, "cannot read image file " + name_);
+    if (size < layout_.end || size - layout_.end < length) return true;  // cut off: in place
+    char head[kJournalHead];
+    if (!io.ReadAt(layout_.end, head, sizeof head)) return Fail(error, "cannot read image file " + name_);
+    const std::string headBytes(head, sizeof head);
+    Reader h(headBytes);
+    if (h.U64() != generation) return true;  // marked as in place, or another write's journal
+    const std::uint64_t count = h.U32();
+    if (count > sectors_ || length < kJournalHead + count * kErasedEntry ||
+        length > kJournalHead + count * kWrittenEntry) {
+        return Fail(error, Refusal(name_, "corrupt (journal)"));
     }
+    // Read through to its end, hashing: entries out of order or beyond the
+    // medium in a journal whose hash matches are a corrupt image; a journal
+    // whose hash does not match never took effect.
+    Reader r(io, layout_.end, layout_.end + length);
+    r.HashAll();
+    r.Skip(kJournalHead);
+    bool wellFormed = true;
+    for (std::uint64_t k = 0; k < count && wellFormed && r.ok(); ++k) {
+        if (r.remaining() < kErasedEntry) {
+            wellFormed = false;
+            break;
+        }
+        const std::uint32_t sector = r.U32();
+        const std::uint8_t flag = r.U8();
+        std::vector<std::uint32_t>& part = flag == 1 ? pending.writtenSectors : pending.erasedSectors;
+        if (flag == 1 && part.empty()) pending.written = r.offset() - kErasedEntry;
+        wellFormed = sector < sectors_ && flag <= 1 && (flag == 1 || pending.writtenSectors.empty()) &&
+                     (part.empty() || part.back() < sector) && (flag == 0 || r.remaining() >= kSlot);
+        part.push_back(sector);
+        if (wellFormed && flag == 1) r.Skip(kSlot);
+    }
+    wellFormed = wellFormed && r.remaining() == 0;
+    r.Skip(r.remaining());
+    if (!r.ok()) return Fail(error, "cannot read image file " + name_);
+    if (r.hash() != hash) {
+        pending = Pending();
+        return true;
+    }
+    if (!wellFormed) return Fail(error, Refusal(name_, "corrupt (journal)"));
+    pending.length = length;
+    return true;
+}
+
+// Puts the pending journal in place and marks it; false when a write fails
+// (the journal stays pending and is read through).
+bool ImageDisk::FinishPending(ImageIo& io) {
+    Placer placer(io, layout_.map, layout_.slots, false);
+    for (std::uint32_t sector : pending_.erasedSectors) placer.Erased(sector);
+    const std::vector<std::uint32_t>& written = pending_.writtenSectors;
+    std::string entries;
+    for (std::size_t first = 0; first < written.size(); first += kPiece / kWrittenEntry) {
+        const std::size_t count = std::min<std::size_t>(kPiece / kWrittenEntry, written.size() - first);
+        entries.resize(count * kWrittenEntry);
+        if (!io.ReadAt(pending_.written + first * kWrittenEntry, &entries[0], entries.size())) return false;
+        for (std::size_t k = 0; k < count; ++k) {
+            const auto* slot = reinterpret_cast<const std::uint8_t*>(entries.data() + k * kWrittenEntry + kErasedEntry);
+            placer.Written(written[first + k], slot, slot + 512);
+        }
+    }
+    if (!placer.Finish()) return false;
+    MarkInPlace(io, layout_.end, pending_.length);
+    pending_ = Pending();
     return true;
 }
 
 bool ImageDisk::Begin(ImageIo& io, std::string* error) {
     io_ = nullptr;
-    // The header first: a file replaced by another image is taken up anew.
-    std::string header(header_.size(), '\0');
-    if (!io.ReadAt(0, &header[0], header.size()) || header != header_) {
+    damage_.clear();
+    // The header and both state records in one read; a file given another
+    // image is taken up anew.
+    std::string head(static_cast<std::size_t>(layout_.states + 2 * kStateRecord), '\0');
+    if (!io.ReadAt(0, &head[0], head.size()) || head.compare(0, header_.size(), header_) != 0) {
         if (!Load(io, error)) return false;
+        head.assign(static_cast<std::size_t>(layout_.states + 2 * kStateRecord), '\0');
+        if (!io.ReadAt(0, &head[0], head.size())) return Fail(error, Refusal(name_, "truncated"));
     }
-    std::string record;
-    int slot = 0;
-    std::vector<JournalEntry> pending;
-    if (!ReadState(io, record, slot, pending, error)) return false;
-    if (record != state_ || stateSlot_ != slot) {
-        // Another program wrote since: its last write may have stopped after
-        // the state record. Putting its journal in place again finishes it
-        // (or changes nothing, when it was finished).
-        if (!pending.empty() && !ApplyJournal(io, layout_.map, layout_.slots, pending)) {
-            return Fail(error, "cannot write image file " + name_);
-        }
-        StateRecord state;
-        state.Decode(record);
-        Config config = controller_->config();
+    StateRecord found[2];
+    const std::string records[2] = {head.substr(layout_.states, kStateRecord),
+                                    head.substr(layout_.states + kStateRecord, kStateRecord)};
+    const bool valid[2] = {found[0].Decode(records[0]), found[1].Decode(records[1])};
+    if (!valid[0] && !valid[1]) return Fail(error, Refusal(name_, "corrupt (no valid state record)"));
+    const int slot = !valid[0] || (valid[1] && found[1].generation > found[0].generation) ? 1 : 0;
+    const StateRecord& state = found[slot];
+    const bool writable = io.Writable();
+    if (records[slot] != state_ || slot != stateSlot_ || writable != writable_) {
+        // Another program wrote since (or this one does not know the state):
+        // the record and its journal are judged before anything is written.
+        if (state.generation == UINT64_MAX) return Fail(error, Refusal(name_, "corrupt (no generation after the state's)"));
+        Config config = config_;
         config.password = state.password;
+        if (!writable) config.writeProtected = true;
         std::unique_ptr<Controller> controller = Controller::Restored(config, state.volatileState);
         if (controller == nullptr) {
             return Fail(error, Refusal(name_, "corrupt (more failed password checks than lock the device)"));
         }
+        Pending pending;
+        if (!ReadPending(io, state.generation, state.journalLength, state.journalHash, pending, error)) return false;
         controller_ = std::move(controller);
         controller_->SetTracing(false);
-        state_ = record;
+        state_ = records[slot];
         stateSlot_ = slot;
+        writable_ = writable;
+        pending_ = std::move(pending);
     }
+    // The last writer stopped after its state record: its write is finished
+    // here, or read through while the file takes no write.
+    if (pending_.length != 0 && writable_) FinishPending(io);
     io_ = &io;
     controller_->state_->firmware.nand().SetStore(this);
     return true;
 }
 
 bool ImageDisk::ReadSector(std::uint32_t sector, Nand::Sector& out) {
-    char flag = 0;
-    if (io_ == nullptr || !io_->ReadAt(layout_.map + sector, &flag, 1) || flag != '\1') return false;
+    if (io_ == nullptr) return false;
     std::uint8_t slot[kSlot];
-    if (!io_->ReadAt(layout_.slots + std::uint64_t{sector} * kSlot, slot, sizeof slot)) return false;
+    bool read = false;
+    const std::vector<std::uint32_t>& written = pending_.writtenSectors;
+    const auto entry = std::lower_bound(written.begin(), written.end(), sector);
+    if (entry != written.end() && *entry == sector) {
+        read = io_->ReadAt(pending_.written + static_cast<std::uint64_t>(entry - written.begin()) * kWrittenEntry +
+                               kErasedEntry,
+                           slot, sizeof slot);
+    } else if (std::binary_search(pending_.erasedSectors.begin(), pending_.erasedSectors.end(), sector)) {
+        return false;
+    } else {
+        char flag = 0;
+        if (!io_->ReadAt(layout_.map + sector, &flag, 1)) {
+            damage_ = "cannot read image file " + name_;
+            return false;
+        }
+        if (flag == '\0') return false;
+        if (flag != '\1') {
+            damage_ = Refusal(name_, "corrupt (sector map)");
+            return false;
+        }
+        read = io_->ReadAt(layout_.slots + std::uint64_t{sector} * kSlot, slot, sizeof slot);
+    }
+    if (!read) {
+        damage_ = "cannot read image file " + name_;
+        return false;
+    }
     std::memcpy(out.data.data(), slot, 512);
     std::memcpy(out.spare.data(), slot + 512, 16);
     return true;
 }
+
+bool ImageDisk::Sound(std::string* error) const { return damage_.empty() || Fail(error, damage_); }
 
 bool ImageDisk::End(std::string* error) {
     ImageIo* io = io_;
@@ -704,6 +871,10 @@ bool ImageDisk::End(std::string* error) {
     Firmware& firmware = controller_->state_->firmware;
     const Nand::Changes changes = firmware.nand().TakeChanges();
     firmware.nand().SetStore(nullptr);
+    if (!damage_.empty()) {
+        state_.clear();
+        return Fail(error, damage_);
+    }
 
     StateRecord previous;
     previous.Decode(state_);
@@ -711,34 +882,42 @@ bool ImageDisk::End(std::string* error) {
     next.generation = previous.generation + 1;
     next.volatileState = firmware.volatileState();
     next.password = firmware.config().password;
-    if (changes.empty() && next.volatileState == previous.volatileState && next.password == previous.password) {
-        return true;
+    const bool mediumKept = changes.empty() && next.password == previous.password;
+    if (mediumKept && next.volatileState == previous.volatileState) return true;
+    if (next.generation == 0) {
+        state_.clear();
+        return Fail(error, Refusal(name_, "corrupt (no generation after the state's)"));
     }
-    std::string journal;
-    if (!changes.empty()) {
-        journal = EncodeJournal(next.generation, changes);
-        next.journalLength = journal.size();
-        next.journalHash = Hash(journal.data(), journal.size());
+    if (!writable_ || pending_.length != 0) {
+        // The file takes no write now: a volatile state stays in this program.
+        if (mediumKept) return true;
+        state_.clear();
+        return Fail(error, writable_ ? "cannot write image file " + name_ + " (its last write is not finished)"
+                                     : "cannot write image file " + name_ + " (opened read-only)");
+    }
+    // Until the state record names it, the journal is a tail that never took
+    // effect, cut off when a step fails (the journal before it is in place).
+    const auto notStored = [&] {
+        if (!changes.empty()) io->Resize(layout_.end);
+        state_.clear();
+        return Fail(error, "cannot write image file " + name_);
+    };
+    if (!changes.empty() &&
+        (!WriteJournal(*io, layout_.end, next.generation, changes, next.journalLength, next.journalHash) ||
+         !Place(*io, layout_.map, layout_.slots, changes, true))) {
+        return notStored();
     }
     const std::string record = next.Encode();
     const int slot = 1 - stateSlot_;
-    // Until the state record is written the file is as before; after it,
-    // the journal makes it as after, whoever finishes the write.
-    bool ok = journal.empty() || io->WriteAt(layout_.end, journal.data(), journal.size());
-    ok = ok && io->WriteAt(layout_.states + slot * kStateRecord, record.data(), record.size());
-    if (ok && !journal.empty()) {
-        std::vector<JournalEntry> entries;
-        entries.reserve(changes.written.size() + changes.erased.size());
-        for (std::uint32_t sector : changes.erased) entries.push_back({sector, false, {}});
-        for (const auto& [sector, content] : changes.written) entries.push_back({sector, true, content});
-        ok = ApplyJournal(*io, layout_.map, layout_.slots, std::move(entries));
-        // A small journal stays (cutting the file and growing it again costs
-        // the file system more than the write); a large one goes.
-        if (ok && journal.size() > kJournalKept) ok = io->Resize(layout_.end);
-    }
-    if (!ok) {
-        state_.clear();  // the next Begin takes up whatever the file holds
-        return Fail(error, "cannot write image file " + name_);
+    // A record cut short fails its hash: the other one is the state.
+    if (!io->WriteAt(layout_.states + slot * kStateRecord, record.data(), record.size())) return notStored();
+    // Stored: whoever puts the journal in place makes the file the state after.
+    if (!changes.empty()) {
+        if (!Place(*io, layout_.map, layout_.slots, changes, false)) {
+            state_.clear();  // the next Begin finishes it, or reads through it
+            return true;
+        }
+        MarkInPlace(*io, layout_.end, next.journalLength);
     }
     state_ = record;
     stateSlot_ = slot;

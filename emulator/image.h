@@ -26,6 +26,16 @@ public:
     virtual bool WriteAt(std::uint64_t offset, const void* data, std::size_t size) = 0;
     virtual bool Size(std::uint64_t& size) = 0;
     virtual bool Resize(std::uint64_t size) = 0;
+    // Whether the file was opened for writing.
+    virtual bool Writable() const = 0;
+    // Makes the file system hold room for these bytes of the file (its holes
+    // among them), so that writing them cannot fail for want of space. False
+    // when there is no room; true where the system has nothing to reserve.
+    virtual bool Reserve(std::uint64_t offset, std::uint64_t size) {
+        static_cast<void>(offset);
+        static_cast<void>(size);
+        return true;
+    }
 };
 
 // A file opened by path through the standard library, without a lock: for
@@ -38,18 +48,13 @@ public:
     bool WriteAt(std::uint64_t offset, const void* data, std::size_t size) override;
     bool Size(std::uint64_t& size) override;
     bool Resize(std::uint64_t size) override;
+    bool Writable() const override { return (mode_ & std::ios::out) != 0; }
     bool Close();
 
 private:
     std::string path_;
+    std::ios::openmode mode_;
     std::fstream file_;
-};
-
-// One change a journal records: a sector written (with its content) or erased.
-struct JournalEntry {
-    std::uint32_t sector = 0;
-    bool written = false;
-    Nand::Sector content{};
 };
 
 // The version of the image in `io`: 0 when it is none (missing magic).
@@ -61,7 +66,8 @@ constexpr std::uint32_t kImageVersion = 4;
 // what it changes in memory; End writes the changes as one step (journal,
 // state record, then the sectors in their places). A writer that is cut
 // short leaves the state before or after its command; the next Begin
-// finishes a journalled write.
+// finishes a journalled write. A file opened read-only is a write-protected
+// medium, and a journalled write that cannot be finished is read through.
 class ImageDisk : private Nand::Store {
 public:
     // Null, with a one-line reason naming `name`, when `io` holds no image
@@ -72,10 +78,22 @@ public:
     ImageDisk& operator=(const ImageDisk&) = delete;
 
     // Takes up the file as it is now (another program may have changed it).
-    // False when it is no longer an image of this disk, or unreadable.
+    // False when it is no longer an image of this disk, or unreadable; then
+    // nothing was written.
     bool Begin(ImageIo& io, std::string* error);
     Controller& controller() { return *controller_; }
+    // The configuration the file holds (the controller of a file opened
+    // read-only reports write protection besides).
+    const Config& config() const { return config_; }
+    // False, with the reason, when a read since Begin met a sector the file
+    // could not give (a map byte other than 0 or 1, a failed read): the
+    // commands did not run on the image's medium.
+    bool Sound(std::string* error) const;
     // Writes what the commands since Begin changed and lets go of `io`.
+    // False when their effect was not stored: the file is then as before
+    // them, and the next Begin takes it up anew. A file that takes no write
+    // (opened read-only, or holding a write that cannot be finished) keeps
+    // a changed volatile state in this program only.
     bool End(std::string* error);
 
 private:
@@ -85,24 +103,35 @@ private:
         std::uint64_t slots = 0;   // 528 bytes per physical sector: data, spare
         std::uint64_t end = 0;     // where a journal starts
     };
+    // A journal the valid state record names that is not in place yet: its
+    // sectors, each part ascending; written entry k lies at written + k x 533.
+    struct Pending {
+        std::uint64_t length = 0;  // 0: none
+        std::uint64_t written = 0;
+        std::vector<std::uint32_t> erasedSectors;
+        std::vector<std::uint32_t> writtenSectors;
+    };
     friend class Controller;  // LoadImage reads a whole image through one
 
     ImageDisk() = default;
     bool ReadSector(std::uint32_t sector, Nand::Sector& out) override;
     bool Load(ImageIo& io, std::string* error);
-    // The valid state record of the higher generation (its bytes and slot),
-    // and the journal entries of a write that stopped after it (to be put in
-    // place again).
-    bool ReadState(ImageIo& io, std::string& record, int& slot, std::vector<JournalEntry>& pending,
-                   std::string* error);
+    bool ReadPending(ImageIo& io, std::uint64_t generation, std::uint64_t length, std::uint64_t hash,
+                     Pending& pending, std::string* error);
+    bool FinishPending(ImageIo& io);
 
     std::string name_;
     std::string header_;  // magic, version, configuration as read
+    Config config_;       // the configuration the header holds
     Layout layout_;
+    std::uint64_t sectors_ = 0;
     std::string state_;   // the state record the controller was built from
     int stateSlot_ = 0;   // which of the two holds it
+    bool writable_ = false;  // whether the file was open for writing then
+    Pending pending_;
     std::unique_ptr<Controller> controller_;
     ImageIo* io_ = nullptr;
+    std::string damage_;  // why a read since Begin failed
 };
 
 }  // namespace emulator

@@ -12,13 +12,24 @@
 # (1 GB, the largest the format dialog takes), each with 0 % and 90 % of its
 # physical sectors written. For each it prints the microseconds per
 # VSCReadSector, VSCWriteSector and EraseBlock and their ratio to the
-# smallest of the four media. Then the erase and format of the 1 GB medium
-# (90 % written) with the commands the single-disk format of KT4790CAP sends
-# there (the counts scripts/bench-erase.sh reports, taken from
-# format_journey_cap in winsim): GetPhyBlock for every physical block number,
-# EraseBlock for each block behind one, the formatter's sector writes and the
-# rest, through the emulated stack; and the same press in winsim for
-# comparison.
+# smallest of the four media, and, taken on the medium just made, the wall
+# time and the memory of `kt4790-emu show` and `kt4790-emu list` with their
+# ratio to the smallest medium.
+#
+# Then what a large write leaves behind, on the smallest and the largest
+# medium: the time per VSCReadSector in the program that has just written
+# 120 sectors in one WRITE(10) (a 64 KB journal, kept in the file), in the
+# next program (with the time it takes to open the disk, which takes the file
+# up), and in a program after a write of 32,000 sectors (a 16 MB journal) that
+# stopped before its journal was cut off; each with its ratio to the smallest
+# plain VSCReadSector.
+#
+# Last, the erase and format of the 1 GB medium (90 % written) with the
+# commands the single-disk format of KT4790CAP sends there (the counts
+# scripts/bench-erase.sh reports, taken from format_journey_cap in winsim):
+# GetPhyBlock for every physical block number, EraseBlock for each block
+# behind one, the formatter's sector writes and the rest, through the
+# emulated stack; and the same press in winsim for comparison.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -28,19 +39,29 @@ samples=${2:-2000}
 if [[ ! -f $build/CMakeCache.txt ]]; then
     cmake --preset linux -B "$build" >/dev/null
 fi
-cmake --build "$build" --target emulated_bench format_journey_cap kt4790-emu >/dev/null
+cmake --build "$build" --target emulated_bench format_journey_cap kt4790-emu KT4790DLL KT4790mDLL >/dev/null
 bench=$build/bin/emulated_bench
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-declare -A micro
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+field() { sed -n "s/^$1 //p" <<<"$2"; }  # field NAME LINES: the value of the line "NAME value"
+
+declare -A micro tool
 media=("1 0" "1 90" "65 0" "65 90")
 for medium in "${media[@]}"; do
     read -r zones percent <<<"$medium"
     image=$work/disk-$zones-$percent.img
     "$bench" make "$image" "$zones" "$percent"
     sync "$image"  # the made image on disk, so that its writing-back does not stall the timed writes
+    # kt4790-emu show and list read the header and the state, not the medium.
+    for verb in show list; do
+        start=$(date +%s%N)
+        /usr/bin/time -f '%M' -o "$work/rss" "$build/bin/kt4790-emu" "$verb" "$image" >/dev/null
+        end=$(date +%s%N)
+        tool[$zones,$percent,$verb]="$(awk -v n=$((end - start)) 'BEGIN { printf "%.1f", n / 1e6 }') $(tail -n 1 "$work/rss")"
+    done
     while read -r name us; do
         micro[$zones,$percent,$name]=$us
     done < <("$bench" time "$image" "$samples")
@@ -65,6 +86,45 @@ for medium in "${media[@]}"; do
     for name in "${commands[@]}"; do
         us=${micro[$zones,$percent,$name]}
         printf '  %14.2f (%4.2fx)' "$us" "$(awk -v a="$us" -v b="${smallest[$name]}" 'BEGIN { print a / b }')"
+    done
+    echo
+done
+
+# What a large write leaves behind.
+echo
+echo "VSCReadSector after a large write (us per command, ratio to ${smallest[VSCReadSector]} us):"
+printf '%-8s %8s %7s  %24s  %15s %18s  %15s %18s\n' medium size written "writer, 120 sectors" "next: open ms" \
+    "next: read us" "killed: open ms" "killed: read us"
+for medium in "1 0" "65 90"; do
+    read -r zones percent <<<"$medium"
+    image=$work/disk-$zones-$percent.img
+    own=$("$bench" write "$image" 120 "$samples" | sed -n 's/^read //p')
+    next=$("$bench" reads "$image" "$samples")
+    "$bench" killed "$image" 32000
+    killed=$("$bench" reads "$image" "$samples")
+    size=$(awk -v z="$zones" 'BEGIN { printf "%.1f MB", z * 1000 * 32 * 512 / 1048576 }')
+    printf '%-8s %8s %7s%%  %15.2f (%5sx)  %15.2f %10.2f (%5sx)  %15.2f %10.2f (%5sx)\n' "$zones zone" "$size" "$percent" \
+        "$own" "$(ratio "$own" "${smallest[VSCReadSector]}")" \
+        "$(field first "$next")" "$(field read "$next")" "$(ratio "$(field read "$next")" "${smallest[VSCReadSector]}")" \
+        "$(field first "$killed")" "$(field read "$killed")" \
+        "$(ratio "$(field read "$killed")" "${smallest[VSCReadSector]}")"
+done
+
+# kt4790-emu show and list, taken above on each medium just made.
+echo
+echo "kt4790-emu show and list (wall ms, maximum resident MB, ratio of the time to the smallest medium):"
+printf '%-8s %8s %7s  %28s %28s\n' medium size written "show ms / MB (x)" "list ms / MB (x)"
+for medium in "${media[@]}"; do
+    read -r zones percent <<<"$medium"
+    size=$(awk -v z="$zones" 'BEGIN { printf "%.1f MB", z * 1000 * 32 * 512 / 1048576 }')
+    printf '%-8s %8s %7s%%' "$zones zone" "$size" "$percent"
+    for verb in show list; do
+        read -r ms kb <<<"${tool[$zones,$percent,$verb]}"
+        least=$(for m in "${media[@]}"; do
+            read -r z p <<<"$m"
+            echo "${tool[$z,$p,$verb]%% *}"
+        done | sort -g | head -n 1)
+        printf '  %9s ms %6.1f MB (%5sx)' "$ms" "$(awk -v k="$kb" 'BEGIN { print k / 1024 }')" "$(ratio "$ms" "$least")"
     done
     echo
 done

@@ -8,11 +8,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -268,6 +270,23 @@ TEST_F(EmulatedStackTest, DiskWhoseImageGoesBadStopsAnsweringWithoutCrash) {
     std::uint8_t reply[kt4790::kSectorSize] = {};
     ASSERT_TRUE(Send(stack, device, devcmd::GetChipVersion(), reply).ok());
 
+    // A map byte other than 0 or 1 (the map follows the header and the two
+    // state records): a command that reads that sector finds no disk, as the
+    // loader refuses the file.
+    {
+        std::fstream file(image, std::ios::in | std::ios::out | std::ios::binary);
+        unsigned char length[4] = {};
+        file.seekg(12);
+        file.read(reinterpret_cast<char*>(length), sizeof length);
+        const std::uint32_t configLength = length[0] | length[1] << 8 | length[2] << 16 | length[3] << 24;
+        file.seekp((16 + configLength + 511) / 512 * 512 + 1024 + 1);
+        file.put('\x02');  // sector 1, the descriptor sector
+    }
+    std::uint8_t sector[kt4790::kSectorSize] = {};
+    EXPECT_FALSE(Send(stack, device, devcmd::VscReadSector(1, 0, 0), sector).delivered);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_GEN_FAILURE), GetLastError());
+    EXPECT_EQ(nullptr, emulator::Controller::LoadImage(image, nullptr));
+
     std::ofstream(image, std::ios::trunc) << "KT4790EM";  // cut short
     const passthrough::Outcome outcome = Send(stack, device, devcmd::GetChipVersion(), reply);
     EXPECT_FALSE(outcome.delivered);
@@ -367,57 +386,165 @@ TEST_F(EmulatedStackTest, TwoProcessesSeeEachOthersChanges) {
 }
 
 // A program killed at any moment while it writes 32 sectors in one command
-// leaves an image that loads, with all 32 sectors of one command.
+// leaves an image that loads, with all 32 sectors of one command. The writer
+// reports every command it finished through a pipe and runs at most kAhead
+// commands beyond the reports the test has taken note of; the test kills it
+// after a number of commands that differs from round to round, so the kills
+// meet different commands whatever the machine's speed.
 TEST_F(EmulatedStackTest, ProcessKilledWhileWritingLeavesAnImageThatLoads) {
     const std::string image = Image("disk.img");
     UseDisks({image});
     constexpr std::uint32_t kRun = 32 * kt4790::kSectorSize;
+    constexpr int kAhead = 3;
     std::set<int> seen;
     for (int round = 0; round < 12; ++round) {
+        const int target = 1 + round * (kAhead + 2);
+        int reports[2], notes[2];
+        ASSERT_EQ(0, pipe(reports));
+        ASSERT_EQ(0, pipe(notes));
         const pid_t writer = fork();
         ASSERT_GE(writer, 0);
         if (writer == 0) {
+            close(reports[0]);
+            close(notes[1]);
             EmulatedStack stack;
             std::vector<BYTE> run(kRun);
-            for (int k = 1;; ++k) {
+            int noted = 0;
+            for (int k = 1; k < 256; ++k) {
+                for (char note; noted < k - kAhead; ++noted) {
+                    if (read(notes[0], &note, 1) != 1) _exit(2);
+                }
                 std::fill(run.begin(), run.end(), static_cast<BYTE>(k));
                 SRB_ExecSCSICmd srb{};
                 FillExecRequest(srb, 0, 0, devcmd::Write10(0, kRun), run.data(), 0, nullptr);
-                if (stack.SendAspiCommand(&srb) != SS_COMP) _exit(1);
+                const char report = static_cast<char>(k);
+                if (stack.SendAspiCommand(&srb) != SS_COMP || write(reports[1], &report, 1) != 1) _exit(1);
             }
+            _exit(3);
         }
-        usleep(static_cast<useconds_t>(20000 + round * 3100));
-        kill(writer, SIGKILL);
+        close(reports[1]);
+        close(notes[0]);
+        char report = 0;
+        for (int finished = 1; read(reports[0], &report, 1) == 1 && report == static_cast<char>(finished); ++finished) {
+            if (finished == target) {
+                kill(writer, SIGKILL);
+                break;
+            }
+            EXPECT_EQ(1, write(notes[1], &report, 1));
+        }
+        close(reports[0]);
+        close(notes[1]);
         int status = 0;
         ASSERT_EQ(writer, waitpid(writer, &status, 0));
-        ASSERT_TRUE(WIFSIGNALED(status)) << "round " << round;
+        ASSERT_TRUE(WIFSIGNALED(status)) << "round " << round << ": the writer ended by itself, status " << status;
 
         std::string error;
         std::unique_ptr<emulator::Controller> loaded = emulator::Controller::LoadImage(image, &error);
         ASSERT_NE(nullptr, loaded) << "round " << round << ": " << error;
         std::vector<std::uint8_t> back(kRun);
-        const devcmd::Command read = devcmd::Read10(0, kRun);
+        const devcmd::Command read10 = devcmd::Read10(0, kRun);
         ASSERT_EQ(emulator::kStatusGood,
-                  loaded->Execute(read.cdb.bytes, read.cdbLength, emulator::DataDirection::In, back.data(), kRun).status);
+                  loaded->Execute(read10.cdb.bytes, read10.cdbLength, emulator::DataDirection::In, back.data(), kRun)
+                      .status);
         EXPECT_EQ(std::vector<std::uint8_t>(kRun, back[0]), back) << "round " << round;
+        // Command `target` had finished; the writer was at most kAhead - 1 further.
+        EXPECT_TRUE(back[0] >= target && back[0] < target + kAhead) << "round " << round << ": " << int{back[0]};
         seen.insert(back[0]);
     }
     EXPECT_GT(seen.size(), 6u);  // the kills met the writer at different commands
 }
 
+// An image of version 1: chip 0x30, 1 zone, 1 chip, KVOR, descriptor block 0,
+// no password, name, hint, unmapped block or sector.
+std::string EarlierImage(const std::string& path) {
+    const char bytes[] = "KT4790EM\x01\0\0\0"
+                         "\x30\0\x01\x01KVOR\x02\0\0\0\0\0"
+                         "\0\0\0\0\0\0\0\0\0\0\0\0\0";
+    std::ofstream(path, std::ios::binary).write(bytes, sizeof bytes - 1);
+    return path;
+}
+
+std::vector<char> FileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<char>(std::istreambuf_iterator<char>(in), {});
+}
+
+// A command whose effect the file does not take completes with check
+// condition and medium-error sense data, and leaves the image as it was;
+// a file this program may not write is a write-protected disk whose reads
+// go on. The writer runs in a process of its own: under a file-size limit
+// the size of the image, or (as root, who writes any file) as nobody.
+TEST_F(EmulatedStackTest, CommandTheFileDoesNotTakeFailsAndLeavesTheImage) {
+    struct Row {
+        const char* what;
+        bool earlier;     // an image of version 1, written anew by its first change
+        bool secondName;  // a hard link beside it
+        bool sizeLimit;
+        bool readOnly;    // mode 0444: write protection, not a medium error
+    };
+    const Row rows[] = {
+        {"version 4 past a file-size limit", false, false, true, false},
+        {"version 1 past a file-size limit", true, false, true, false},
+        {"version 1 with a second name", true, true, false, false},
+        {"version 4 read-only", false, false, false, true},
+        {"version 1 read-only", true, false, false, true},
+    };
+    constexpr std::uint32_t kRun = 32 * kt4790::kSectorSize;
+    for (const Row& row : rows) {
+        fs::remove_all(folder_);
+        fs::create_directories(folder_);
+        const std::string image = row.earlier ? EarlierImage(Path("disk.img")) : Image("disk.img");
+        if (row.secondName) fs::create_hard_link(image, Path("other.img"));
+        if (row.readOnly) fs::permissions(image, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+        UseDisks({image});
+        const std::vector<char> before = FileBytes(image);
+        const pid_t writer = fork();
+        ASSERT_GE(writer, 0);
+        if (writer == 0) {
+            if (row.sizeLimit) {
+                signal(SIGXFSZ, SIG_IGN);
+                const rlimit limit{before.size(), before.size()};
+                if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(64);
+            }
+            if (row.readOnly && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(65);
+            EmulatedStack stack;
+            int failures = 0;
+            std::vector<BYTE> run(kRun, 0x5A);
+            SRB_ExecSCSICmd write{};
+            FillExecRequest(write, 0, 0, devcmd::Write10(0, kRun), run.data(), 0, nullptr);
+            if (stack.SendAspiCommand(&write) != SS_ERR || write.SRB_HaStat != HASTAT_OK ||
+                write.SRB_TargStat != emulator::kStatusCheckCondition) {
+                failures |= 1;
+            }
+            if (!row.readOnly && (write.SenseArea[2] != 3 || write.SenseArea[12] != 0x0C)) failures |= 2;
+            SRB_ExecSCSICmd read{};
+            FillExecRequest(read, 0, 0, devcmd::Read10(0, kRun), run.data(), 0, nullptr);
+            if (stack.SendAspiCommand(&read) != SS_COMP || run != std::vector<BYTE>(kRun, 0xFF)) failures |= 4;
+            BYTE mode[kt4790::kSectorSize] = {};
+            SRB_ExecSCSICmd sense{};
+            FillExecRequest(sense, 0, 0, devcmd::ModeSense10(), mode, 0, nullptr);
+            if (stack.SendAspiCommand(&sense) != SS_COMP || ((mode[3] & 0x80) != 0) != row.readOnly) failures |= 8;
+            _exit(failures);
+        }
+        int status = 0;
+        ASSERT_EQ(writer, waitpid(writer, &status, 0));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << row.what << ": failed checks " << WEXITSTATUS(status);
+        EXPECT_EQ(before, FileBytes(image)) << row.what;
+        EXPECT_EQ(row.secondName ? 2 : 1, std::distance(fs::directory_iterator(folder_), fs::directory_iterator()))
+            << row.what << ": a temporary file is left";
+    }
+}
+
 // An image of version 1 is a disk; reading it leaves the file as it was,
 // and the first change writes it anew in the current version.
 TEST_F(EmulatedStackTest, EarlierImageIsWrittenAnewByItsFirstChange) {
-    const std::string image = Path("old.img");
-    const char bytes[] = "KT4790EM\x01\0\0\0"                   // magic, version 1
-                         "\x30\0\x01\x01KVOR\x02\0\0\0\0\0"    // chip 0x30, 1 zone, 1 chip, KVOR, descriptor block 0
-                         "\0\0\0\0\0\0\0\0\0\0\0\0\0";         // no password, name, hint, unmapped block or sector
-    std::ofstream(image, std::ios::binary).write(bytes, sizeof bytes - 1);
+    const std::string image = EarlierImage(Path("old.img"));
+    const std::uintmax_t size = fs::file_size(image);
     UseDisks({image});
     EmulatedStack stack;
     HANDLE device = Open(stack, ListInterfaces(stack).at(0));
     EXPECT_EQ(0xFF, FirstByte(stack, device, 5000));
-    EXPECT_EQ(sizeof bytes - 1, fs::file_size(image));
+    EXPECT_EQ(size, fs::file_size(image));
     EXPECT_TRUE(WriteFilled(stack, device, 5000, 0x5A));
     EXPECT_EQ(0x5A, FirstByte(stack, device, 5000));
     std::ifstream in(image, std::ios::binary);

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <new>
 #include <string>
@@ -20,6 +22,8 @@
 
 namespace {
 std::atomic<long> g_allocations{0};
+// A larger single allocation fails: what a crafted count would make a load ask for.
+std::atomic<std::size_t> g_allocationLimit{SIZE_MAX};
 }
 
 // Counts every heap allocation of the test program. GCC cannot see that the
@@ -27,6 +31,7 @@ std::atomic<long> g_allocations{0};
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(std::size_t size) {
     ++g_allocations;
+    if (size > g_allocationLimit) throw std::bad_alloc();
     if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
     throw std::bad_alloc();
 }
@@ -138,9 +143,11 @@ TEST(Trace, RecordsEveryCallAndAllocatesNothingWhenReserved) {
 class Images : public ::testing::Test {
 protected:
     void TearDown() override { std::remove(path_.c_str()); }
-    std::vector<char> Bytes() const {
+    std::vector<char> Bytes(std::size_t most = SIZE_MAX) const {
         std::ifstream in(path_, std::ios::binary);
-        return std::vector<char>(std::istreambuf_iterator<char>(in), {});
+        std::vector<char> bytes;
+        for (std::istreambuf_iterator<char> it(in), end; it != end && bytes.size() < most; ++it) bytes.push_back(*it);
+        return bytes;
     }
     void Store(const std::vector<char>& bytes) const {
         std::ofstream(path_, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -218,7 +225,7 @@ TEST_F(Images, SparseOnDiskAndForeignFilesRefused) {
 // An image as versions 1 to 3 wrote it (nothing writes them any more): chip
 // 0x30, one zone, password "pw" locked by three failed checks, from version
 // 3 one replaced block, and sector 5000.
-std::vector<char> EarlierImage(std::uint32_t version, std::uint8_t failedChecks = 3) {
+std::vector<char> EarlierImage(std::uint32_t version, std::uint8_t failedChecks = 3, std::uint32_t replacements = 1) {
     std::vector<char> b;
     const auto u8 = [&](unsigned v) { b.push_back(static_cast<char>(v)); };
     const auto u32 = [&](std::uint32_t v) {
@@ -235,7 +242,7 @@ std::vector<char> EarlierImage(std::uint32_t version, std::uint8_t failedChecks 
     for (unsigned v : {2u, unsigned{'p'}, unsigned{'w'}, 2u, 0u, unsigned{'A'}, 0u, unsigned{'B'}, 0u, 0u, 0u}) u8(v);
     u32(0);  // unmapped blocks
     if (version >= 3) {
-        u32(1);
+        u32(replacements);
         u32(5);
         u32(1000);
     }
@@ -315,31 +322,132 @@ TEST_F(Images, TruncatedOrCorruptedFilesNeverCrash) {
     }
 }
 
-// A file whose writes stop for good after `writes` of them, the last one
-// half done: a program killed in the middle of writing its image.
-class DyingIo : public emulator::StreamImageIo {
+// --- version 4 images made by hand (the layout at the top of image.cpp) ---
+
+std::uint64_t Fnv(const char* bytes, std::size_t size) {
+    std::uint64_t hash = 0xCBF29CE484222325ull;
+    for (std::size_t i = 0; i < size; ++i) hash = (hash ^ static_cast<std::uint8_t>(bytes[i])) * 0x100000001B3ull;
+    return hash;
+}
+void PutLe(std::vector<char>& bytes, std::size_t at, std::uint64_t value, int size) {
+    if (bytes.size() < at + size) bytes.resize(at + size);
+    for (int k = 0; k < size; ++k) bytes[at + k] = static_cast<char>(value >> (8 * k));
+}
+// Where the state records and the journal of an image of `sectors` sectors lie.
+std::size_t StatesOf(const std::vector<char>& bytes) {
+    std::uint32_t configLength = 0;
+    for (int k = 3; k >= 0; --k) configLength = configLength << 8 | static_cast<std::uint8_t>(bytes[12 + k]);
+    return (16 + configLength + 511) / 512 * 512;
+}
+std::size_t JournalOf(const std::vector<char>& bytes, std::size_t sectors) {
+    return (StatesOf(bytes) + 1024 + sectors + 4095) / 4096 * 4096 + sectors * 528;
+}
+// State record 0 rewritten as a writer would write it.
+void SetRecord(std::vector<char>& bytes, std::uint64_t generation, std::uint8_t failedChecks,
+               std::uint64_t journalLength, std::uint64_t journalHash) {
+    const std::size_t at = StatesOf(bytes);
+    PutLe(bytes, at, generation, 8);
+    bytes[at + 8] = static_cast<char>(failedChecks);
+    PutLe(bytes, at + 11 + 254, journalLength, 8);
+    PutLe(bytes, at + 11 + 254 + 8, journalHash, 8);
+    PutLe(bytes, at + 504, Fnv(bytes.data() + at, 504), 8);
+}
+// A journal of `entries` (sector, written) after the slots, named by a
+// record of generation 1 with its hash made to match.
+void AddJournal(std::vector<char>& bytes, std::size_t sectors, const std::vector<std::pair<std::uint32_t, bool>>& entries,
+                std::uint32_t count, std::uint8_t failedChecks = 0) {
+    std::vector<char> journal;
+    PutLe(journal, 0, 1, 8);
+    PutLe(journal, 8, count, 4);
+    for (const auto& [sector, written] : entries) {
+        PutLe(journal, journal.size(), sector, 4);
+        journal.push_back(written ? '\1' : '\0');
+        if (written) journal.resize(journal.size() + 528, '\x5A');
+    }
+    bytes.resize(JournalOf(bytes, sectors));
+    bytes.insert(bytes.end(), journal.begin(), journal.end());
+    SetRecord(bytes, 1, failedChecks, journal.size(), Fnv(journal.data(), journal.size()));
+}
+
+// Images made to attack the loader: each is refused with a one-line reason,
+// before anything beyond what its medium needs is allocated and before
+// anything is written to it (sparse files, a few KB on disk).
+TEST_F(Images, CraftedCountsAndStatesRefusedBeforeAnyAllocationOrWrite) {
+    Controller small(MakeConfig(0x30, false, 0, 1));  // one block of 32 sectors
+    ASSERT_TRUE(small.SaveImage(path_, nullptr));
+    const std::vector<char> good = Bytes();
+    constexpr std::size_t kSectors = 32;
+    std::vector<std::pair<std::uint32_t, bool>> many;
+    for (std::uint32_t k = 0; k < 40000; ++k) many.push_back({k % kSectors, false});
+    struct Row {
+        const char* what;
+        std::function<void(std::vector<char>&)> craft;
+        std::uint64_t sparseSize;  // the file's size, its end a hole
+        const char* says;
+    };
+    const Row rows[] = {
+        {"version 3, 0x10000000 replacements", [](std::vector<char>& b) { b = EarlierImage(3, 0, 0x10000000); },
+         2200ull << 20, "more replacements"},
+        {"configuration length 0x20000000", [](std::vector<char>& b) { PutLe(b, 12, 0x20000000, 4); }, 600ull << 20,
+         "configuration length"},
+        {"journal of more entries than sectors", [&](std::vector<char>& b) { AddJournal(b, kSectors, many, 40000); }, 0,
+         "corrupt (journal"},
+        {"journal out of order", [](std::vector<char>& b) { AddJournal(b, kSectors, {{5, false}, {3, false}}, 2); }, 0,
+         "corrupt (journal)"},
+        {"journal pending, state of 4 failed checks",
+         [](std::vector<char>& b) { AddJournal(b, kSectors, {{20, true}}, 1, 4); }, 0, "failed password checks"},
+        {"generation 2^64-1", [](std::vector<char>& b) { SetRecord(b, UINT64_MAX, 0, 0, 0); }, 0, "generation"},
+    };
+    for (const Row& row : rows) {
+        std::vector<char> bytes = good;
+        row.craft(bytes);
+        Store(bytes);
+        if (row.sparseSize != 0) std::filesystem::resize_file(path_, row.sparseSize);
+        EXPECT_LT(Allocated(path_), 1u << 20) << row.what;
+        const std::uintmax_t size = std::filesystem::file_size(path_);
+        std::string error;
+        g_allocationLimit = 1 << 20;
+        EXPECT_EQ(nullptr, Controller::LoadImage(path_, &error)) << row.what;
+        {
+            emulator::StreamImageIo io(path_, std::ios::in | std::ios::out);
+            std::unique_ptr<emulator::ImageDisk> disk = emulator::ImageDisk::Open(io, path_, nullptr);
+            EXPECT_TRUE(disk == nullptr || !disk->Begin(io, nullptr)) << row.what;
+        }
+        g_allocationLimit = SIZE_MAX;
+        EXPECT_NE(std::string::npos, error.find(row.says)) << row.what << ": " << error;
+        EXPECT_EQ(std::string::npos, error.find('\n')) << row.what;
+        EXPECT_EQ(size, std::filesystem::file_size(path_)) << row.what << ": written to";
+        bytes.resize(std::min<std::size_t>(bytes.size(), 1 << 20));
+        EXPECT_EQ(bytes, Bytes(bytes.size())) << row.what << ": written to";
+    }
+}
+
+// A file whose `failing`-th write (a resize counts as one) is half done and
+// fails: the writes after it fail too (a program killed in the middle of
+// writing its image), or go on (a file system full for a moment).
+class FailingIo : public emulator::StreamImageIo {
 public:
-    DyingIo(const std::string& path, int writes)
-        : StreamImageIo(path, std::ios::in | std::ios::out), writesLeft_(writes) {}
+    FailingIo(const std::string& path, int failing, bool recovers)
+        : StreamImageIo(path, std::ios::in | std::ios::out), failing_(failing), recovers_(recovers) {}
     bool WriteAt(std::uint64_t offset, const void* data, std::size_t size) override {
-        if (writesLeft_ == 0 || --writesLeft_ == 0) {
-            if (!died_) StreamImageIo::WriteAt(offset, data, size / 2);
-            died_ = true;
+        if (Fails()) {
+            if (writes_ == failing_) StreamImageIo::WriteAt(offset, data, size / 2);
             return false;
         }
         return StreamImageIo::WriteAt(offset, data, size);
     }
-    bool Resize(std::uint64_t size) override {
-        if (writesLeft_ == 0) died_ = true;
-        if (died_) return false;
-        --writesLeft_;
-        return StreamImageIo::Resize(size);
-    }
-    bool died() const { return died_; }
+    bool Resize(std::uint64_t size) override { return !Fails() && StreamImageIo::Resize(size); }
+    bool failed() const { return writes_ >= failing_ && failing_ != 0; }
+    int writes() const { return writes_; }
 
 private:
-    int writesLeft_;
-    bool died_ = false;
+    bool Fails() {
+        ++writes_;
+        return failing_ != 0 && (writes_ == failing_ || (writes_ > failing_ && !recovers_));
+    }
+    int failing_;
+    bool recovers_;
+    int writes_ = 0;
 };
 
 // Everything a loaded image holds that a command can change.
@@ -356,9 +464,11 @@ std::string Contents(Controller& c) {
     return out;
 }
 
-// One command's writes cut short after every write in turn: the image loads
-// with the state before or after the command, and the next user of the
-// file finishes or forgets the write for good.
+// One command's writes cut short at every write in turn: the image loads
+// with the state after the command when End reported it stored, else with
+// the state before (and no tail). A program that goes on after the failure
+// still has its disk; the next user of the file finishes the write, and a
+// write that was finished is never put in place again.
 TEST_F(Images, WriteCutShortLeavesTheStateBeforeOrAfter) {
     emulator::Config config = MakeConfig(0x30, false, 1, 1);
     config.password = "pw";
@@ -391,36 +501,47 @@ TEST_F(Images, WriteCutShortLeavesTheStateBeforeOrAfter) {
 
     bool finished = false;
     for (int writes = 1; !finished && writes < 100; ++writes) {
-        Store(before);
-        {
-            DyingIo io(path_, writes);
-            std::unique_ptr<emulator::ImageDisk> disk = emulator::ImageDisk::Open(io, path_, nullptr);
-            ASSERT_NE(nullptr, disk);
-            ASSERT_TRUE(disk->Begin(io, nullptr));
-            change(disk->controller());
-            finished = disk->End(nullptr);
-            EXPECT_EQ(finished, !io.died()) << writes;
-        }
-        std::string error;
-        std::unique_ptr<Controller> loaded = Controller::LoadImage(path_, &error);
-        ASSERT_NE(nullptr, loaded) << writes << ": " << error;
-        const std::string state = Contents(*loaded);
-        EXPECT_TRUE(state == stateBefore || state == stateAfter) << "cut after " << writes << " writes";
-        if (finished) {
-            EXPECT_EQ(stateAfter, state);
-        }
+        for (bool recovers : {false, true}) {
+            const std::string cut = "cut at write " + std::to_string(writes) + (recovers ? ", recovering" : "");
+            Store(before);
+            bool stored = false;
+            {
+                FailingIo io(path_, writes, recovers);
+                std::unique_ptr<emulator::ImageDisk> disk = emulator::ImageDisk::Open(io, path_, nullptr);
+                ASSERT_NE(nullptr, disk);
+                ASSERT_TRUE(disk->Begin(io, nullptr));
+                change(disk->controller());
+                stored = disk->End(nullptr);
+                finished = !io.failed();
+                if (recovers && !stored) {
+                    EXPECT_EQ(before.size(), std::filesystem::file_size(path_)) << cut;
+                }
+                // The program goes on: the file is still its disk.
+                ASSERT_TRUE(disk->Begin(io, nullptr)) << cut;
+                ASSERT_TRUE(disk->End(nullptr)) << cut;
+            }
+            std::string error;
+            std::unique_ptr<Controller> loaded = Controller::LoadImage(path_, &error);
+            ASSERT_NE(nullptr, loaded) << cut << ": " << error;
+            const std::string state = Contents(*loaded);
+            EXPECT_EQ(stored ? stateAfter : stateBefore, state) << cut;
 
-        // The next program takes the file up: the state stays what it was.
-        {
-            emulator::StreamImageIo io(path_, std::ios::in | std::ios::out);
-            std::unique_ptr<emulator::ImageDisk> disk = emulator::ImageDisk::Open(io, path_, nullptr);
-            ASSERT_NE(nullptr, disk);
-            ASSERT_TRUE(disk->Begin(io, nullptr));
-            ASSERT_TRUE(disk->End(nullptr));
+            // The next program takes the file up: the state stays what it
+            // was, and a finished write is not written again.
+            {
+                FailingIo io(path_, 0, true);
+                std::unique_ptr<emulator::ImageDisk> disk = emulator::ImageDisk::Open(io, path_, nullptr);
+                ASSERT_NE(nullptr, disk);
+                ASSERT_TRUE(disk->Begin(io, nullptr));
+                ASSERT_TRUE(disk->End(nullptr));
+                if (finished) {
+                    EXPECT_EQ(0, io.writes()) << cut;
+                }
+            }
+            loaded = Controller::LoadImage(path_, &error);
+            ASSERT_NE(nullptr, loaded) << error;
+            EXPECT_EQ(state, Contents(*loaded)) << "taken up after a " << cut;
         }
-        loaded = Controller::LoadImage(path_, &error);
-        ASSERT_NE(nullptr, loaded) << error;
-        EXPECT_EQ(state, Contents(*loaded)) << "taken up after a cut after " << writes << " writes";
     }
     EXPECT_TRUE(finished);
 }

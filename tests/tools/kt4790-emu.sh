@@ -168,11 +168,12 @@ $expected"
 
 # An image of version 3, which the tool reads but no longer writes: chip 0x30,
 # one zone, password "secret", name "AB", no sector written, FAILED failed
-# password checks in a row.
-earlier_image() {  # earlier_image FILE FAILED
+# password checks in a row, REPLACEMENTS (a little-endian count, none by
+# default) replaced blocks.
+earlier_image() {  # earlier_image FILE FAILED [REPLACEMENTS]
     local le32='\x03\x00\x00\x00' zero32='\x00\x00\x00\x00'
     # shellcheck disable=SC2059
-    printf "KT4790EM${le32}\\x$(printf %02x "$2")\\x00\\x30\\x00\\x01\\x01KVOR\\x02\\x00${zero32}\\x06secret\\x02\\x00A\\x00B\\x00\\x00\\x00${zero32}${zero32}${zero32}" >"$1"
+    printf "KT4790EM${le32}\\x$(printf %02x "$2")\\x00\\x30\\x00\\x01\\x01KVOR\\x02\\x00${zero32}\\x06secret\\x02\\x00A\\x00B\\x00\\x00\\x00${zero32}${3:-$zero32}${zero32}" >"$1"
 }
 
 version_of() { od -An -tu4 -j8 -N4 "$1" | tr -d ' '; }
@@ -199,6 +200,24 @@ replug() {
     run show "$work/locked.img"
     check "the replugged image still shows its password" has_line "password:          set"
     check "no temporary file is left" test "$(ls "$work" | grep -c tmp)" -eq 0
+
+    # An upgrade writes its new file under a name no other program can
+    # foresee, never through a link planted where a foreseeable name would
+    # be, and keeps the image's permissions (it holds the password).
+    earlier_image "$work/private.img" 0
+    chmod 600 "$work/private.img"
+    echo victim >"$work/victim.txt"
+    sh -c 'ln -s "$1/victim.txt" "$1/private.img.$$.tmp"; exec "$2" replug "$1/private.img"' _ "$work" "$emu" \
+        >"$work/stdout" 2>"$work/stderr"
+    rc=$?
+    out=$(cat "$work/stdout")
+    err=$(cat "$work/stderr")
+    check "replug beside a planted link" succeeded
+    check "the planted link's target stays as it was" test "$(cat "$work/victim.txt")" = victim
+    check "the upgraded image is a file of its own" test ! -L "$work/private.img"
+    check "the upgraded image is of version 4" test "$(version_of "$work/private.img")" = 4
+    check "the upgraded image keeps mode 600" test "$(stat -c %a "$work/private.img")" = 600
+    rm -f "$work"/private.img.*.tmp
 
     earlier_image "$work/impossible.img" 9
     cp "$work/impossible.img" "$work/impossible.copy"
@@ -356,7 +375,11 @@ errors() {
     yes "not an image" | head -c 65536 >"$work/foreign.img"
     mkdir "$work/folder.img"
     mkfifo "$work/fifo.img"
-    for image in missing.img empty.img header-only.img half.img one-short.img foreign.img folder.img fifo.img; do
+    # 0x10000000 replaced blocks in a file of 2.2 GB that holds a few KB.
+    earlier_image "$work/replaced.img" 0 '\x00\x00\x00\x10'
+    truncate -s 2200M "$work/replaced.img"
+    for image in missing.img empty.img header-only.img half.img one-short.img foreign.img folder.img fifo.img \
+        replaced.img; do
         run show "$work/$image"
         check "show refuses $image" refused_with 1
         check "show names the image $image" grep -qF "$work/$image" "$work/stderr"

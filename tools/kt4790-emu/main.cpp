@@ -237,12 +237,19 @@ Failure ImageFailure(const std::string& path, const std::string& error, const ch
     return Failure(path + ": " + error);
 }
 
-// The whole disk, read under the image's lock.
-std::unique_ptr<emulator::Controller> OpenImage(const std::string& path) {
+// The disk, looked at in place under the image's shared lock: only the
+// header, the state and the sectors asked for are read.
+std::unique_ptr<devstack::ImageView> OpenImage(const std::string& path) {
     std::string error;
-    std::unique_ptr<emulator::Controller> controller = devstack::ReadImage(path, &error);
-    if (!controller) throw ImageFailure(path, error, "cannot be loaded");
-    return controller;
+    auto view = std::make_unique<devstack::ImageView>();
+    if (!view->Open(path, &error)) throw ImageFailure(path, error, "cannot be loaded");
+    return view;
+}
+
+// After reads: a sector the file could not give makes the image unusable.
+void CheckSound(const devstack::ImageView& view, const std::string& path) {
+    std::string error;
+    if (!view.Sound(&error)) throw ImageFailure(path, error, "cannot be read");
 }
 
 // Sends one command the way the pass-through library encodes it. `data`
@@ -423,7 +430,13 @@ int RunCreate(const std::vector<std::string>& args) {
 
     emulator::Controller controller(config);
     std::string error;
-    if (!controller.SaveImage(path, &error)) throw ImageFailure(path, error, "cannot be written");
+    devstack::LockedImage file;
+    if (!file.Create(path, nullptr, &error)) throw ImageFailure(path, error, "cannot be written");
+    if (!controller.SaveImage(file, &error) || !file.Close()) {
+        file.Close();
+        std::filesystem::remove(path, ignored);
+        throw ImageFailure(path, error, "cannot be written");
+    }
     std::cout << "created " << path << ": chip " << Hex(config.chipCode) << ", "
               << (config.largeBlock ? "large" : "small") << " blocks, " << unsigned{config.zoneCount} << " zone(s), "
               << unsigned{config.chipCount} << " chip(s), name \"" << nameText << "\"\n";
@@ -438,18 +451,24 @@ int RunShow(const std::vector<std::string>& args) {
     const ParsedArgs parsed = ParseArgs(args, {});
     if (parsed.positional.size() != 1) throw UsageError("show takes one IMAGE");
     const std::string& path = parsed.positional[0];
-    const std::unique_ptr<emulator::Controller> controller = OpenImage(path);
-    const emulator::Config& config = controller->config();
+    const std::unique_ptr<devstack::ImageView> view = OpenImage(path);
+    emulator::Controller& controller = view->controller();
+    const emulator::Config& config = view->config();
+    std::uint8_t reply[kt4790::kSectorSize] = {};
+    const bool pwdKnown = Send(controller, devcmd::PwdExist(), reply, sizeof reply);
+    std::uint8_t sector[kt4790::kSectorSize] = {};
+    const DescriptorLocation location = ReadDescriptorSector(controller, sector);
+    CheckSound(*view, path);
 
     std::string revision(config.revision.data(), config.revision.size());
     std::cout << "image:             " << path << "\n"
               << "chip code:         " << Hex(config.chipCode) << "\n"
               << "blocks:            " << (config.largeBlock ? "large" : "small") << ", "
-              << controller->sectorsPerBlock() << " sectors each\n"
+              << controller.sectorsPerBlock() << " sectors each\n"
               << "zones:             " << unsigned{config.zoneCount} << "\n"
               << "chips:             " << unsigned{config.chipCount} << "\n"
-              << "physical blocks:   " << controller->physicalBlocks() << "\n"
-              << "logical blocks:    " << controller->logicalBlocks() << "\n"
+              << "physical blocks:   " << controller.physicalBlocks() << "\n"
+              << "logical blocks:    " << controller.logicalBlocks() << "\n"
               << "revision:          \"" << revision << "\"\n"
               << "inquiry byte 3:    " << Hex(config.inquiryByte3) << "\n"
               << "write protected:   " << (config.writeProtected ? "yes" : "no") << "\n"
@@ -459,13 +478,7 @@ int RunShow(const std::vector<std::string>& args) {
         std::cout << (i == 0 ? "" : ", ") << config.replacements[i].position << " by " << config.replacements[i].block;
     }
     std::cout << "\n";
-
-    std::uint8_t reply[kt4790::kSectorSize] = {};
-    const bool pwdKnown = Send(*controller, devcmd::PwdExist(), reply, sizeof reply);
     std::cout << "password:          " << (!pwdKnown ? "(PwdExist failed)" : reply[0] == 1 ? "set" : "none") << "\n";
-
-    std::uint8_t sector[kt4790::kSectorSize] = {};
-    const DescriptorLocation location = ReadDescriptorSector(*controller, sector);
     if (!location.found) {
         std::cout << "descriptor sector: not found (" << location.problem << ")\n";
         return 0;
@@ -546,7 +559,7 @@ constexpr std::uint32_t kRun = kt4790::kSmallBlockSectors;
 struct AreaTransfer {
     std::string image;
     std::string file;
-    std::unique_ptr<emulator::Controller> controller;
+    std::unique_ptr<devstack::ImageView> view;  // under the image's shared lock while it lives
     BlockRange range;
     std::uint64_t firstSector = 0;  // logical
     std::uint64_t sectors = 0;
@@ -564,11 +577,13 @@ AreaTransfer OpenArea(const std::vector<std::string>& args, const char* usage) {
     AreaTransfer area;
     area.image = parsed.positional[0];
     area.file = parsed.positional[1];
-    area.controller = OpenImage(area.image);
-    area.controller->SetTracing(false);
-    area.range = AreaBlocks(*area.controller, area.image, parsed.Has("--area") ? parsed.options.at("--area") : "");
-    area.firstSector = std::uint64_t{area.range.first} * area.controller->sectorsPerBlock();
-    area.sectors = std::uint64_t{area.range.count} * area.controller->sectorsPerBlock();
+    area.view = OpenImage(area.image);
+    emulator::Controller& controller = area.view->controller();
+    controller.SetTracing(false);
+    area.range = AreaBlocks(controller, area.image, parsed.Has("--area") ? parsed.options.at("--area") : "");
+    CheckSound(*area.view, area.image);
+    area.firstSector = std::uint64_t{area.range.first} * controller.sectorsPerBlock();
+    area.sectors = std::uint64_t{area.range.count} * controller.sectorsPerBlock();
     return area;
 }
 
@@ -595,10 +610,11 @@ int RunExport(const std::vector<std::string>& args) {
     for (std::uint64_t done = 0; done < area.sectors; done += kRun) {
         const auto lba = static_cast<std::uint32_t>(area.firstSector + done);
         std::fill(run.begin(), run.end(), 0);
-        if (!Send(*area.controller, devcmd::Read10(lba, static_cast<std::uint32_t>(run.size())), run.data(),
+        if (!Send(area.view->controller(), devcmd::Read10(lba, static_cast<std::uint32_t>(run.size())), run.data(),
                   static_cast<std::uint32_t>(run.size()))) {
             throw Failure(path + ": READ(10) of sector " + std::to_string(lba) + " failed");
         }
+        CheckSound(*area.view, path);
         if (AllZero(run)) continue;
         file.seekp(static_cast<std::streamoff>(done * kt4790::kSectorSize));
         file.write(reinterpret_cast<const char*>(run.data()), static_cast<std::streamsize>(run.size()));
@@ -616,7 +632,8 @@ int RunExport(const std::vector<std::string>& args) {
 // changed, in one step, only when every run was written, so a refused input
 // or a failed write leaves it as it was.
 int RunImport(const std::vector<std::string>& args) {
-    const AreaTransfer area = OpenArea(args, "import takes IMAGE and INPUT");
+    AreaTransfer area = OpenArea(args, "import takes IMAGE and INPUT");
+    area.view.reset();  // the change takes the image's lock for itself
     const std::string& path = area.image;
     const std::string& input = area.file;
     const std::uint64_t sectors = area.sectors;
@@ -736,8 +753,14 @@ int RunList(const std::vector<std::string>& args) {
     const ParsedArgs parsed = ParseArgs(args, {});
     if (parsed.positional.empty()) throw UsageError("list takes one or more IMAGEs");
 
+    // Each controller reads its image in place while the list runs.
     std::vector<std::shared_ptr<emulator::Controller>> controllers;
-    for (const std::string& path : parsed.positional) controllers.push_back(OpenImage(path));
+    std::vector<std::shared_ptr<devstack::ImageView>> views;
+    for (const std::string& path : parsed.positional) {
+        std::shared_ptr<devstack::ImageView> view = OpenImage(path);
+        views.push_back(view);
+        controllers.emplace_back(view, &view->controller());
+    }
 
     winsim::World& world = winsim::World::Get();
     world.SetLibraryDirectory(ProgramDirectory());
@@ -756,6 +779,7 @@ int RunList(const std::vector<std::string>& args) {
     };
     bool allLoaded = true;
     for (const LibraryBuild& build : builds) allLoaded = ListThrough(build) && allLoaded;
+    for (std::size_t i = 0; i < views.size(); ++i) CheckSound(*views[i], parsed.positional[i]);
     return allLoaded ? 0 : 1;
 }
 

@@ -16,6 +16,10 @@ constexpr DWORD kInterfaceDataSize = sizeof(SP_DEVICE_INTERFACE_DATA);
 constexpr DWORD kDetailDataSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
 constexpr DWORD kDevicePathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
 
+// Fixed-format sense data: sense key 3 (medium error), additional sense code
+// 0x0C (write error).
+constexpr BYTE kMediumErrorSense[18] = {0x70, 0, 0x03, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x0C, 0, 0, 0, 0, 0};
+
 }  // namespace
 
 const GUID kDiskInterfaceClass = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
@@ -151,6 +155,15 @@ DWORD RunPassThrough(emulator::Controller& controller, SCSI_PASS_THROUGH header,
     return ERROR_SUCCESS;
 }
 
+void FailPassThroughAsMediumError(void* output) {
+    SCSI_PASS_THROUGH header;
+    std::memcpy(&header, output, kHeaderSize);
+    header.ScsiStatus = emulator::kStatusCheckCondition;
+    header.SenseInfoLength = static_cast<UCHAR>(std::min<std::size_t>(header.SenseInfoLength, sizeof kMediumErrorSense));
+    std::memcpy(static_cast<std::uint8_t*>(output) + header.SenseInfoOffset, kMediumErrorSense, header.SenseInfoLength);
+    std::memcpy(output, &header, kHeaderSize);
+}
+
 // --- ASPI ----------------------------------------------------------------------
 
 DWORD AspiSupportInfo(int adapters) {
@@ -218,6 +231,16 @@ BYTE CompleteAspiRequest(const AspiRequest& request, AspiTarget where, emulator:
     request.srb->SRB_TargStat = targetStatus;
     request.srb->SRB_Status = status;
     return status;
+}
+
+BYTE FailAspiRequestAsMediumError(const AspiRequest& request) {
+    SRB_ExecSCSICmd& srb = *request.srb;
+    const std::size_t room = std::min<std::size_t>(srb.SRB_SenseLen, sizeof srb.SenseArea);
+    std::memcpy(srb.SenseArea, kMediumErrorSense, std::min(room, sizeof kMediumErrorSense));
+    srb.SRB_HaStat = HASTAT_OK;
+    srb.SRB_TargStat = emulator::kStatusCheckCondition;
+    srb.SRB_Status = SS_ERR;
+    return srb.SRB_Status;
 }
 
 }  // namespace devstack

@@ -84,6 +84,11 @@ bool PassThroughRecordValid(const SCSI_PASS_THROUGH& header, DWORD inputSize, co
 DWORD RunPassThrough(emulator::Controller& controller, SCSI_PASS_THROUGH header, void* input, void* output,
                      DWORD* bytesReturned);
 
+// A delivered request (its header written back into `output`) whose effect
+// the device could not keep: it completes with check condition, and the
+// sense data the request has room for says medium error (write error).
+void FailPassThroughAsMediumError(void* output);
+
 // --- ASPI ----------------------------------------------------------------------
 
 // Request states beyond those the product names.
@@ -127,5 +132,10 @@ enum class AspiTarget { NoAdapter, NoDevice, Present };
 // Runs the request (on `controller` when the target is Present) and writes
 // its outcome into the block. Returns the SRB_Status written.
 BYTE CompleteAspiRequest(const AspiRequest& request, AspiTarget where, emulator::Controller* controller);
+
+// A completed request whose effect the device could not keep: check
+// condition, with medium-error sense data in the block's sense area.
+// Returns the SRB_Status written.
+BYTE FailAspiRequestAsMediumError(const AspiRequest& request);
 
 }  // namespace devstack

@@ -4,6 +4,7 @@
 #include <ntddscsi.h>
 
 #include <cctype>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <random>
 #include <system_error>
 
 #include "devlib/cdb.h"
@@ -78,11 +80,30 @@ bool PathHoldsCurrentImage(const std::string& path) {
     return file.is_open() && emulator::ImageVersion(file) == emulator::kImageVersion;
 }
 
+// A name beside `path` that no other program can foresee, for a temporary
+// file: a link planted under a name it could foresee is never followed,
+// as the file is created exclusively, but would stop the write.
+std::string TemporaryName(const std::string& path) {
+    std::uint64_t bits = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                         (std::uint64_t{ProcessId()} << 40);
+    try {
+        std::random_device source;
+        bits ^= (std::uint64_t{source()} << 32) ^ source();
+    } catch (const std::exception&) {
+        // The clock and the process alone: a foreseen name fails the create.
+    }
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(bits));
+    return path + "." + text + ".tmp";
+}
+
 // Writes an image of the current version in the place of the file `path`
-// names (through symbolic links), in one step: a temporary file beside it,
-// moved over it. A file with a second name is refused: the move would leave
-// the old image under that name.
-bool WriteNewImage(const emulator::Controller& controller, const std::string& path, std::string* error) {
+// names (through symbolic links), in one step: a new temporary file beside
+// it, with the permissions of `original` (the file open at `path`), moved
+// over it. A file with a second name is refused: the move would leave the
+// old image under that name. A step that fails leaves no temporary file.
+bool WriteNewImage(const emulator::Controller& controller, const LockedImage& original, const std::string& path,
+                   std::string* error) {
     std::error_code failure;
     const fs::path target = fs::canonical(path, failure);
     if (failure) {
@@ -93,9 +114,19 @@ bool WriteNewImage(const emulator::Controller& controller, const std::string& pa
         if (error != nullptr) *error = path + ": the image file has another name (a hard link); not rewritten";
         return false;
     }
-    const std::string temporary = target.string() + "." + std::to_string(ProcessId()) + ".tmp";
-    if (!controller.SaveImage(temporary, error)) {
+    std::string temporary;
+    LockedImage file;
+    for (int attempt = 0; attempt < 16 && temporary.empty(); ++attempt) {
+        const std::string name = TemporaryName(target.string());
+        if (file.Create(name, &original, nullptr)) temporary = name;
+    }
+    if (temporary.empty()) {
+        if (error != nullptr) *error = "cannot create a new image file beside " + path;
+        return false;
+    }
+    if (!controller.SaveImage(file, nullptr) || !file.Close()) {
         std::remove(temporary.c_str());
+        if (error != nullptr) *error = "cannot write image file " + path;
         return false;
     }
     if (!ReplaceFile(temporary, target.string())) {
@@ -178,12 +209,38 @@ OVERLAPPED PlaceAt(std::uint64_t offset) {
 DWORD PartOf(std::size_t left) { return left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left); }
 }  // namespace
 
-LockedImage::~LockedImage() {
-    if (file_ == INVALID_HANDLE_VALUE) return;
+LockedImage::~LockedImage() { Close(); }
+
+bool LockedImage::Close() {
+    if (file_ == INVALID_HANDLE_VALUE) return true;
     OVERLAPPED place = PlaceAt(kLockOffset);
     UnlockFileEx(file_, 0, 1, 0, &place);
-    CloseHandle(file_);
+    const bool closed = CloseHandle(file_) != 0;
+    file_ = INVALID_HANDLE_VALUE;
+    return closed;
 }
+
+namespace {
+// Opens (or creates) `path` as `disposition` says and takes its lock.
+HANDLE OpenLocked(const std::string& path, bool writable, DWORD disposition, std::string* error) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | (writable ? GENERIC_WRITE : 0),
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    const bool creating = disposition == CREATE_NEW;
+    if (file == INVALID_HANDLE_VALUE) {
+        if (error != nullptr) *error = (creating ? "cannot create image file " : "cannot open image file ") + path;
+        return file;
+    }
+    OVERLAPPED place = PlaceAt(kLockOffset);
+    if (!LockFileEx(file, writable ? LOCKFILE_EXCLUSIVE_LOCK : 0, 0, 1, 0, &place)) {
+        CloseHandle(file);
+        if (creating) DeleteFileA(path.c_str());
+        if (error != nullptr) *error = "cannot lock image file " + path;
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+}  // namespace
 
 bool LockedImage::Open(const std::string& path, bool writable, std::string* error) {
     std::error_code ignored;
@@ -191,21 +248,17 @@ bool LockedImage::Open(const std::string& path, bool writable, std::string* erro
         if (error != nullptr) *error = path + ": not a regular file";
         return false;
     }
-    file_ = CreateFileA(path.c_str(), GENERIC_READ | (writable ? GENERIC_WRITE : 0),
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                        FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file_ == INVALID_HANDLE_VALUE) {
-        if (error != nullptr) *error = "cannot open image file " + path;
-        return false;
-    }
-    OVERLAPPED place = PlaceAt(kLockOffset);
-    if (!LockFileEx(file_, writable ? LOCKFILE_EXCLUSIVE_LOCK : 0, 0, 1, 0, &place)) {
-        CloseHandle(file_);
-        file_ = INVALID_HANDLE_VALUE;
-        if (error != nullptr) *error = "cannot lock image file " + path;
-        return false;
-    }
-    return true;
+    file_ = OpenLocked(path, writable, OPEN_EXISTING, error);
+    writable_ = writable;
+    return file_ != INVALID_HANDLE_VALUE;
+}
+
+// A new file takes the permissions of its folder, as every new file does
+// here; CREATE_NEW never opens a file that exists by that name.
+bool LockedImage::Create(const std::string& path, const LockedImage* /*like*/, std::string* error) {
+    file_ = OpenLocked(path, true, CREATE_NEW, error);
+    writable_ = true;
+    return file_ != INVALID_HANDLE_VALUE;
 }
 
 bool LockedImage::ReadAt(std::uint64_t offset, void* data, std::size_t size) {
@@ -241,31 +294,75 @@ bool LockedImage::Resize(std::uint64_t size) {
     return SetEndOfFile(file_) != 0;
 }
 
+// The file systems of Windows fill no holes later: nothing to reserve.
+bool LockedImage::Reserve(std::uint64_t /*offset*/, std::uint64_t /*size*/) { return true; }
+
 #else
 
-LockedImage::~LockedImage() {
-    if (file_ >= 0) close(file_);  // lets the lock go
+LockedImage::~LockedImage() { Close(); }
+
+bool LockedImage::Close() {
+    if (file_ < 0) return true;
+    const bool closed = close(file_) == 0;  // lets the lock go
+    file_ = -1;
+    return closed;
 }
 
+namespace {
+// Takes the lock of an open file (exclusive for writing); closes it when
+// that fails.
+int Locked(int file, bool writable, const std::string& path, std::string* error) {
+    // flock belongs to the open file, not to the process: two stacks of one
+    // program wait for each other as two programs do.
+    while (flock(file, writable ? LOCK_EX : LOCK_SH) != 0) {
+        if (errno == EINTR) continue;
+        close(file);
+        if (error != nullptr) *error = "cannot lock image file " + path;
+        return -1;
+    }
+    return file;
+}
+}  // namespace
+
 bool LockedImage::Open(const std::string& path, bool writable, std::string* error) {
-    // Opening a FIFO or a device would block or read without end.
-    std::error_code ignored;
-    if (fs::exists(path, ignored) && !fs::is_regular_file(path, ignored)) {
+    // Opening a FIFO or a device would block or read without end: the open
+    // does not wait, and only a regular file is kept.
+    const int file = open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC);
+    struct stat status {};
+    if ((file < 0 && errno == EISDIR) || (file >= 0 && (fstat(file, &status) != 0 || !S_ISREG(status.st_mode)))) {
+        if (file >= 0) close(file);
         if (error != nullptr) *error = path + ": not a regular file";
         return false;
     }
-    file_ = open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
-    if (file_ < 0) {
+    if (file < 0) {
         if (error != nullptr) *error = "cannot open image file " + path;
         return false;
     }
-    // flock belongs to the open file, not to the process: two stacks of one
-    // program wait for each other as two programs do.
-    while (flock(file_, writable ? LOCK_EX : LOCK_SH) != 0) {
-        if (errno == EINTR) continue;
-        close(file_);
-        file_ = -1;
-        if (error != nullptr) *error = "cannot lock image file " + path;
+    file_ = Locked(file, writable, path, error);
+    writable_ = writable;
+    return file_ >= 0;
+}
+
+// O_EXCL fails on any name that exists, a symbolic link included. The
+// permissions of `like` are set whatever the umask says.
+bool LockedImage::Create(const std::string& path, const LockedImage* like, std::string* error) {
+    struct stat status {};
+    const bool copy = like != nullptr && fstat(like->file_, &status) == 0;
+    const int file = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, copy ? S_IRUSR | S_IWUSR : 0666);
+    if (file < 0) {
+        if (error != nullptr) *error = "cannot create image file " + path;
+        return false;
+    }
+    file_ = Locked(file, true, path, error);
+    writable_ = true;
+    if (file_ < 0) {
+        std::remove(path.c_str());
+        return false;
+    }
+    if (copy && fchmod(file_, status.st_mode & 07777) != 0) {
+        Close();
+        std::remove(path.c_str());
+        if (error != nullptr) *error = "cannot set the permissions of image file " + path;
         return false;
     }
     return true;
@@ -300,12 +397,26 @@ bool LockedImage::Size(std::uint64_t& size) {
 
 bool LockedImage::Resize(std::uint64_t size) { return ftruncate(file_, static_cast<off_t>(size)) == 0; }
 
+// Holes of the file are filled, its size and bytes stay; a file system that
+// cannot reserve has nothing to fill later either.
+bool LockedImage::Reserve(std::uint64_t offset, std::uint64_t size) {
+    int result;
+    do {
+        result = fallocate(file_, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset), static_cast<off_t>(size));
+    } while (result != 0 && errno == EINTR);
+    return result == 0 || (errno != ENOSPC && errno != EDQUOT && errno != EFBIG);
+}
+
 #endif
 
-std::unique_ptr<emulator::Controller> ReadImage(const std::string& path, std::string* error) {
-    LockedImage file;
-    if (!file.Open(path, false, error)) return nullptr;
-    return emulator::Controller::LoadImage(file, path, error);
+bool ImageView::Open(const std::string& path, std::string* error) {
+    if (!file_.Open(path, false, error)) return false;
+    if (emulator::ImageVersion(file_) != emulator::kImageVersion) {
+        earlier_ = emulator::Controller::LoadImage(file_, path, error);
+        return earlier_ != nullptr;
+    }
+    disk_ = emulator::ImageDisk::Open(file_, path, error);
+    return disk_ != nullptr && disk_->Begin(file_, error);
 }
 
 bool ChangeImage(const std::string& path, const std::function<bool(emulator::Controller&, std::string*)>& change,
@@ -322,7 +433,7 @@ bool ChangeImage(const std::string& path, const std::function<bool(emulator::Con
         if (PathHoldsCurrentImage(path)) continue;  // rewritten while this waited
         std::unique_ptr<emulator::Controller> controller = emulator::Controller::LoadImage(file, path, error);
         if (controller == nullptr || !change(*controller, error)) return false;
-        return WriteNewImage(*controller, path, error);
+        return WriteNewImage(*controller, file, path, error);
     }
 }
 
@@ -339,6 +450,10 @@ std::vector<std::string> DiskImagePaths() {
     }
     return paths;
 }
+
+// What became of a command's effect: in the image, not stored (the image is
+// as before the command), or no image to run it on after all.
+enum class Stored { Yes, No, NoDisk };
 
 // One image file as this stack last saw it.
 struct Disk {
@@ -366,43 +481,56 @@ struct EmulatedStack::State {
     // Runs `run` with the controller of the image as its file is now (null
     // when it is no image), under the file's lock; `run` returns whether the
     // command reached the device. What it changed is written before the
-    // lock goes. A failed write leaves the file as it was.
+    // lock goes; when that fails the file is as it was, and the command's
+    // effect is not stored.
     template <typename Run>
-    void Command(const std::string& path, std::uint8_t opcode, Run run) {
+    Stored Command(const std::string& path, std::uint8_t opcode, Run run) {
         Disk& disk = disks[path];
         std::unique_ptr<LockedImage> file;
+        std::uint32_t version = 0;
         for (;;) {
             disk.earlier.reset();
             file = std::make_unique<LockedImage>();
-            if (!file->Open(path, true, nullptr)) {
+            // A file this program may not write is a write-protected disk.
+            if (!file->Open(path, true, nullptr) && !file->Open(path, false, nullptr)) {
                 disk.image.reset();
                 run(nullptr);
-                return;
+                return Stored::NoDisk;
             }
             // An image of an earlier version may have been rewritten while
             // this waited for its lock: the path names the new file then.
-            if (emulator::ImageVersion(*file) == emulator::kImageVersion || !PathHoldsCurrentImage(path)) break;
+            version = emulator::ImageVersion(*file);
+            if (version == emulator::kImageVersion || !PathHoldsCurrentImage(path)) break;
         }
-        if (emulator::ImageVersion(*file) != emulator::kImageVersion) {
+        if (version != emulator::kImageVersion) {
             disk.image.reset();
             disk.earlier = emulator::Controller::LoadImage(*file, path, nullptr);
             emulator::Controller* controller = disk.earlier.get();
-            if (controller != nullptr) controller->SetTracing(false);
-            const emulator::VolatileState before =
-                controller != nullptr ? controller->volatileState() : emulator::VolatileState();
-            const bool delivered = run(controller);
-            if (controller == nullptr || !delivered) return;
-            if (!ReadsOnly(opcode) || controller->volatileState() != before) WriteNewImage(*controller, path, nullptr);
-            return;
+            if (controller == nullptr) {
+                run(nullptr);
+                return Stored::NoDisk;
+            }
+            controller->SetTracing(false);
+            if (!file->Writable()) controller->InjectFault({emulator::FaultKind::WriteProtected, 0, -1, false});
+            const emulator::VolatileState before = controller->volatileState();
+            const std::string password = controller->config().password;
+            if (!run(controller)) return Stored::Yes;
+            // Read-only, the volatile state stays in this command.
+            if (!file->Writable()) return controller->config().password == password ? Stored::Yes : Stored::No;
+            if (ReadsOnly(opcode) && controller->volatileState() == before) return Stored::Yes;
+            return WriteNewImage(*controller, *file, path, nullptr) ? Stored::Yes : Stored::No;
         }
         if (disk.image == nullptr) disk.image = emulator::ImageDisk::Open(*file, path, nullptr);
         if (disk.image == nullptr || !disk.image->Begin(*file, nullptr)) {
             disk.image.reset();
             run(nullptr);
-            return;
+            return Stored::NoDisk;
         }
         run(&disk.image->controller());
-        disk.image->End(nullptr);
+        const bool sound = disk.image->Sound(nullptr);
+        const bool stored = disk.image->End(nullptr);
+        if (!sound) return Stored::NoDisk;
+        return stored ? Stored::Yes : Stored::No;
     }
 
     // The controller of the image as its file is now, for a look at its
@@ -514,10 +642,12 @@ BOOL EmulatedStack::DeviceIoControl(HANDLE device, DWORD code, LPVOID input, DWO
         return Fail(ERROR_INVALID_PARAMETER, FALSE);
     }
     error = ERROR_GEN_FAILURE;  // the image is gone: the device does not answer
-    state_->Command(it->second->image, header.Cdb[0], [&](emulator::Controller* controller) {
+    const Stored stored = state_->Command(it->second->image, header.Cdb[0], [&](emulator::Controller* controller) {
         if (controller != nullptr) error = RunPassThrough(*controller, header, input, output, bytesReturned);
         return error == ERROR_SUCCESS;
     });
+    if (error == ERROR_SUCCESS && stored == Stored::NoDisk) error = ERROR_GEN_FAILURE;
+    if (error == ERROR_SUCCESS && stored == Stored::No) FailPassThroughAsMediumError(output);
     return error == ERROR_SUCCESS ? TRUE : Fail(error, FALSE);
 }
 
@@ -548,11 +678,15 @@ DWORD EmulatedStack::SendAspiCommand(void* srbPointer) {
     } else if (position >= paths.size() || request.target >= kTargetsPerAdapter) {
         status = CompleteAspiRequest(request, AspiTarget::NoDevice, nullptr);
     } else {
-        state_->Command(paths[position], request.cdb[0], [&](emulator::Controller* controller) {
+        bool delivered = false;
+        const Stored stored = state_->Command(paths[position], request.cdb[0], [&](emulator::Controller* controller) {
             status = CompleteAspiRequest(request, controller != nullptr ? AspiTarget::Present : AspiTarget::NoDevice,
                                          controller);
-            return status == SS_COMP || (status == SS_ERR && srb.SRB_HaStat == HASTAT_OK);
+            delivered = status == SS_COMP || (status == SS_ERR && srb.SRB_HaStat == HASTAT_OK);
+            return delivered;
         });
+        if (delivered && stored == Stored::NoDisk) status = CompleteAspiRequest(request, AspiTarget::NoDevice, nullptr);
+        if (delivered && stored == Stored::No) status = FailAspiRequestAsMediumError(request);
     }
 
     // The request is complete: the sender learns it as it asked. After the

@@ -21,7 +21,11 @@
 // loading of a library, and separate programs (a monitor and an application
 // at once) share it. An image of an earlier version is read whole for each
 // command until the first command that changes the device writes it anew
-// in the current version.
+// in the current version. A command whose effect the file did not take (a
+// full file system, a file-size limit, an image that cannot be written
+// anew) completes with check condition and sense data of a medium error,
+// the image as before it; a file that cannot be opened for writing is a
+// write-protected disk.
 //
 // Requests to ASPI complete before SendASPI32Command returns: the status is
 // written into the block, then the completion routine is called
@@ -67,10 +71,18 @@ public:
     // Opens an existing regular file, for writing too when `writable`, and
     // waits for its lock (shared when only reading).
     bool Open(const std::string& path, bool writable, std::string* error);
+    // Creates a new file for writing, never one that exists by that name
+    // (nor through a link there), with the permissions of `like` when given.
+    bool Create(const std::string& path, const LockedImage* like, std::string* error);
+    // Lets the lock go and closes the file; false when the system reports
+    // that what was written could not be kept.
+    bool Close();
     bool ReadAt(std::uint64_t offset, void* data, std::size_t size) override;
     bool WriteAt(std::uint64_t offset, const void* data, std::size_t size) override;
     bool Size(std::uint64_t& size) override;
     bool Resize(std::uint64_t size) override;
+    bool Writable() const override { return writable_; }
+    bool Reserve(std::uint64_t offset, std::uint64_t size) override;
 
 private:
 #ifdef _WIN32
@@ -78,11 +90,28 @@ private:
 #else
     int file_ = -1;
 #endif
+    bool writable_ = false;
 };
 
-// The whole state of the image at `path`, read under its lock (null with a
-// one-line reason when it is no image).
-std::unique_ptr<emulator::Controller> ReadImage(const std::string& path, std::string* error);
+// An image looked at in place, under its shared lock while this lives: the
+// controller reads what it is asked for from the file, and nothing it does
+// is written. An image of an earlier version is read whole.
+class ImageView {
+public:
+    // False, with a one-line reason, when the file is no image.
+    bool Open(const std::string& path, std::string* error);
+    emulator::Controller& controller() { return disk_ != nullptr ? disk_->controller() : *earlier_; }
+    // The configuration the file holds.
+    const emulator::Config& config() const { return disk_ != nullptr ? disk_->config() : earlier_->config(); }
+    // False, with a one-line reason, when a read met a sector the file could
+    // not give: what the controller answered is not the image's.
+    bool Sound(std::string* error) const { return disk_ == nullptr || disk_->Sound(error); }
+
+private:
+    LockedImage file_;
+    std::unique_ptr<emulator::ImageDisk> disk_;
+    std::unique_ptr<emulator::Controller> earlier_;
+};
 
 // Runs `change` on the disk of the image at `path`, under the image's lock,
 // and writes what it changed as one step: in place, or, for an image of an

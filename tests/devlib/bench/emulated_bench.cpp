@@ -15,6 +15,16 @@
 //       number below GETS with an EraseBlock of the block behind it (at most
 //       ERASES), WRITES sector writes from logical sector 0 on, OTHERS
 //       descriptor-sector reads
+//   emulated_bench write IMAGE SECTORS SAMPLES
+//       one WRITE(10) of SECTORS sectors, then the time per VSCReadSector in
+//       the program that wrote (as `time` measures it)
+//   emulated_bench reads IMAGE SAMPLES
+//       the first command of a program (it takes up what another one left),
+//       then the time per VSCReadSector
+//   emulated_bench killed IMAGE SECTORS
+//       a write of SECTORS physical sectors stopped where its sectors are in
+//       place and its journal not yet cut off: the program ends there, as a
+//       program killed at that point
 //
 // Exit code 1 when a command fails.
 #include <windows.h>
@@ -27,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "devlib/aspi/aspi.h"
 #include "devlib/devcmd.h"
 #include "kt4790/records.h"
 #include "winsim/devstack/devstack.h"
@@ -83,6 +94,52 @@ HANDLE OpenDisk(const std::string& image, std::uint32_t& physicalBlocks) {
     }
     return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                        OPEN_EXISTING, 0, nullptr);
+}
+
+// The median of three passes of `samples` VSCReadSector, in microseconds
+// per command; negative when a read fails.
+double ReadTime(HANDLE device, std::uint32_t physicalBlocks, unsigned samples) {
+    BYTE sector[512] = {};
+    std::vector<double> passes;
+    for (int pass = 0; pass < 3; ++pass) {
+        const Clock::time_point start = Clock::now();
+        for (unsigned k = 0; k < samples; ++k) {
+            const std::uint32_t block = 1 + static_cast<std::uint32_t>((k * 7919ull) % (physicalBlocks - 1));
+            if (VSCReadSector(device, sector, block * 32 + 5, 0, 0) != 1) return -1;
+        }
+        passes.push_back(Microseconds(Clock::now() - start) / samples);
+    }
+    std::sort(passes.begin(), passes.end());
+    return passes[1];
+}
+
+// One WRITE(10) of `sectors` sectors from logical sector 0 through the
+// stack's ASPI manager (the library moves at most one sector a call).
+bool WriteRun(unsigned sectors) {
+    std::vector<BYTE> data(std::size_t{sectors} * 512, 0xA5);
+    SRB_ExecSCSICmd srb{};
+    FillExecRequest(srb, 0, 0, devcmd::Write10(0, static_cast<std::uint32_t>(data.size())), data.data(), 0, nullptr);
+    return EmuSendASPI32Command(&srb) == SS_COMP;
+}
+
+// An image file whose journal is never cut off: the program ends there.
+class EndsAtTheCut : public devstack::LockedImage {
+public:
+    bool Resize(std::uint64_t) override { std::exit(0); }
+};
+
+int Killed(const std::string& image, unsigned sectors) {
+    EndsAtTheCut file;
+    if (!file.Open(image, true, nullptr)) return 1;
+    std::unique_ptr<emulator::ImageDisk> disk = emulator::ImageDisk::Open(file, image, nullptr);
+    if (disk == nullptr || !disk->Begin(file, nullptr)) return 1;
+    std::uint8_t data[512], spare[16];
+    std::memset(data, 0x5A, sizeof data);
+    std::memset(spare, 0xFF, sizeof spare);
+    for (std::uint32_t sector = 64; sector < 64 + sectors; ++sector) disk->controller().WritePhysical(sector, data, spare);
+    disk->End(nullptr);
+    std::fprintf(stderr, "emulated_bench: the write was not stopped (its journal was not cut off)\n");
+    return 1;
 }
 
 int Time(HANDLE device, std::uint32_t physicalBlocks, unsigned samples) {
@@ -154,24 +211,41 @@ int main(int argc, char** argv) {
     if (args.size() == 4 && args[0] == "make") {
         return Make(args[1], static_cast<unsigned>(std::stoul(args[2])), static_cast<unsigned>(std::stoul(args[3])));
     }
+    if (args.size() == 3 && args[0] == "killed") return Killed(args[1], static_cast<unsigned>(std::stoul(args[2])));
     const bool time = args.size() == 3 && args[0] == "time";
     const bool replay = args.size() == 6 && args[0] == "replay";
-    if (!time && !replay) {
+    const bool write = args.size() == 4 && args[0] == "write";
+    const bool reads = args.size() == 3 && args[0] == "reads";
+    if (!time && !replay && !write && !reads) {
         std::fprintf(stderr, "usage: emulated_bench make IMAGE ZONES PERCENT | time IMAGE SAMPLES |\n"
-                             "       replay IMAGE GETS ERASES WRITES OTHERS\n");
+                             "       replay IMAGE GETS ERASES WRITES OTHERS | write IMAGE SECTORS SAMPLES |\n"
+                             "       reads IMAGE SAMPLES | killed IMAGE SECTORS\n");
         return 2;
     }
     // The stack's disks are the images KT4790_DISKS names.
     setenv("KT4790_DISKS", args[1].c_str(), 1);
+    const Clock::time_point opened = Clock::now();
     std::uint32_t physicalBlocks = 0;
     HANDLE device = OpenDisk(args[1], physicalBlocks);
     if (device == INVALID_HANDLE_VALUE) {
         std::fprintf(stderr, "emulated_bench: %s is no disk\n", args[1].c_str());
         return 1;
     }
-    const int result = time ? Time(device, physicalBlocks, static_cast<unsigned>(std::stoul(args[2])))
-                            : Replay(device, std::stoul(args[2]), std::stoul(args[3]), std::stoul(args[4]),
-                                     std::stoul(args[5]));
+    int result = 0;
+    if (time) {
+        result = Time(device, physicalBlocks, static_cast<unsigned>(std::stoul(args[2])));
+    } else if (replay) {
+        result = Replay(device, std::stoul(args[2]), std::stoul(args[3]), std::stoul(args[4]), std::stoul(args[5]));
+    } else {
+        // The device's opening ran commands already (the library's search);
+        // the first one took up what the last writer left.
+        const double firstMs = Microseconds(Clock::now() - opened) / 1000;
+        if (write && !WriteRun(static_cast<unsigned>(std::stoul(args[2])))) result = 1;
+        const double us = ReadTime(device, physicalBlocks, static_cast<unsigned>(std::stoul(args.back())));
+        if (us < 0) result = 1;
+        if (reads) std::printf("first %.2f\n", firstMs);
+        std::printf("read %.2f\n", us);
+    }
     CloseHandle(device);
     return result;
 }
