@@ -682,7 +682,9 @@ DWORD EmulatedStack::SendAspiCommand(void* srbPointer) {
         const Stored stored = state_->Command(paths[position], request.cdb[0], [&](emulator::Controller* controller) {
             status = CompleteAspiRequest(request, controller != nullptr ? AspiTarget::Present : AspiTarget::NoDevice,
                                          controller);
-            delivered = status == SS_COMP || (status == SS_ERR && srb.SRB_HaStat == HASTAT_OK);
+            // The target answered: also when its reply ended early.
+            delivered = status == SS_COMP ||
+                        (status == SS_ERR && (srb.SRB_HaStat == HASTAT_OK || srb.SRB_HaStat == HASTAT_DO_DU));
             return delivered;
         });
         if (delivered && stored == Stored::NoDisk) status = CompleteAspiRequest(request, AspiTarget::NoDevice, nullptr);
