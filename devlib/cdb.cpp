@@ -17,11 +17,9 @@ std::uint8_t CdbLengthFor(std::uint8_t opcode) {
 
 #ifdef KT4790_ASPI
 constexpr std::uint32_t kQueryReply = 512;
-constexpr bool kQueryReplyMayBeShort = true;
 constexpr std::uint8_t kPasswordByte2 = 0x20;
 #else
 constexpr std::uint32_t kQueryReply = kQueryTransfer;
-constexpr bool kQueryReplyMayBeShort = false;
 constexpr std::uint8_t kPasswordByte2 = 0x02;
 #endif
 
@@ -44,11 +42,7 @@ void PutAddress(Command& c, std::uint32_t address) {
 std::uint8_t Bit(int argument, std::uint8_t bit) { return argument != 0 ? bit : 0; }
 
 // A vendor query of the build's reply size.
-Command Query(std::uint8_t opcode) {
-    Command c = Make(opcode, Direction::In, kQueryReply);
-    c.replyMayBeShort = kQueryReplyMayBeShort;
-    return c;
-}
+Command Query(std::uint8_t opcode) { return Make(opcode, Direction::In, kQueryReply); }
 
 Command Password(std::uint8_t opcode) {
     Command c = Make(opcode, Direction::Out, kSectorTransfer);

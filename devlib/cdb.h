@@ -55,22 +55,29 @@ struct Command {
     std::uint8_t cdbLength = 0;
     Direction direction = Direction::In;
     std::uint32_t transferLength = 0;
-    // Whether a reply shorter than the transfer length is still whole:
-    // INQUIRY and MODE SENSE(10) replies say their own length, and over
-    // ASPI a vendor query asks 512 bytes of a shorter reply for a caller
-    // who gives no length. Every other reply must bring what its caller
-    // copies (ReplyCovers).
+    // Whether the reply states its own length and so may end before the
+    // transfer length: INQUIRY's and MODE SENSE(10)'s do. A vendor reply
+    // states none; it is as long as the controller sends it.
     bool replyMayBeShort = false;
 };
 
-// The one test of a data-in reply, in both builds: it can be handed to a
-// caller who copies `copyLength` bytes of it when it brought `delivered`
-// bytes of at least that copy (the whole sector or spare area for a sector
-// read, the caller's length for a query). Bytes beyond the transfer length
-// are never sent and read as zero, so the copy counts only up to it.
+// What the suite reads of a reply that states its own length: byte 3 of
+// both, INQUIRY's refusal bit and the write-protect bit of the mode
+// parameter header.
+constexpr std::uint32_t kShortestSelfSizedReply = 4;
+
+// The test of a data-in reply where the transport counts what came (the
+// pass-through driver does): it can be handed to a caller who copies
+// `copyLength` bytes of it when it brought `delivered` bytes of at least
+// that copy (the whole sector or spare area for a sector read, the
+// caller's length for a query), or, for a reply that states its own
+// length, at least its first kShortestSelfSizedReply bytes. Bytes beyond
+// the transfer length are never sent and read as zero, so the copy counts
+// only up to it.
 constexpr bool ReplyCovers(const Command& command, std::uint32_t delivered, std::uint32_t copyLength) {
-    return command.replyMayBeShort ||
-           delivered >= (copyLength < command.transferLength ? copyLength : command.transferLength);
+    std::uint32_t needed = copyLength < command.transferLength ? copyLength : command.transferLength;
+    if (command.replyMayBeShort && needed > kShortestSelfSizedReply) needed = kShortestSelfSizedReply;
+    return delivered >= needed;
 }
 
 // The success test of both transports: SCSI (or ASPI request) status 0 or 1.
@@ -89,8 +96,7 @@ Command VscReadSector(std::uint32_t sector, int flag80, int spareFlag);
 Command GetPhyBlock(std::uint32_t logicalBlock, int flag01, int flag80);
 
 // Family 3: queries (data in, no address). The transfer length is the
-// build's reply size: 192 bytes on pass-through, 512 on ASPI, where the
-// reply may come shorter.
+// build's reply size: 192 bytes on pass-through, 512 on ASPI.
 Command GetChipVersion();
 Command GetMediaSize();
 Command PwdExist();

@@ -33,11 +33,12 @@ int SendOut(HANDLE device, const devcmd::Command& command, const BYTE* source) {
 
 // A command with data in: on success the first `copyLength` bytes of the
 // reply go to `destination`, up to 512, the size of the data area. A reply
-// the driver reports shorter than that copy fails the command, the
-// destination untouched (devcmd::ReplyCovers): half a sector read as zeroes
-// would pass for data (a PartitionWord of 0, say). Within the copy, what the
-// controller did not send reads as zero; the driver's count is believed no
-// further than the transfer length.
+// the driver reports shorter than that copy (for INQUIRY and MODE SENSE,
+// whose replies state their own length, shorter than the byte 3 read of
+// them) fails the command, the destination untouched (devcmd::ReplyCovers):
+// half a sector read as zeroes would pass for data (a PartitionWord of 0,
+// say). Within the copy, what the controller did not send reads as zero;
+// the driver's count is believed no further than the transfer length.
 int SendIn(HANDLE device, const devcmd::Command& command, BYTE* destination, DWORD copyLength) {
     if (copyLength > passthrough::kDataAreaSize) return 0;
     passthrough::PassThroughRecord record;
@@ -165,10 +166,15 @@ int WINAPI InquiryCommand(HANDLE DeviceHandle, BYTE* destination) {
     return SendIn(DeviceHandle, devcmd::Inquiry(), destination, kt4790::kInquiryLength);
 }
 
-// Succeeds when the request was delivered, whatever the SCSI status says.
+// Succeeds when the request was delivered, whatever the SCSI status says,
+// and brought the 4 bytes the count is made of: a count of bytes that never
+// came is no count.
 int WINAPI GetCapacity(HANDLE DeviceHandle, DWORD* count) {
+    constexpr DWORD kLastBlockBytes = 4;
+    const devcmd::Command command = devcmd::ReadCapacity10();
     passthrough::PassThroughRecord record;
-    if (!passthrough::Send(DeviceHandle, devcmd::ReadCapacity10(), record).delivered) return 0;
+    const passthrough::Outcome outcome = passthrough::Send(DeviceHandle, command, record);
+    if (!outcome.delivered || !devcmd::ReplyCovers(command, outcome.transferred, kLastBlockBytes)) return 0;
     *count = kt4790::ReadBigEndian32(record.data) + 1;
     return 1;
 }

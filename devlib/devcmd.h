@@ -36,6 +36,14 @@
 //   completion only frees it (the library then keeps itself loaded, its
 //   completion routine being its code), and its outcome is not taken for a
 //   later command's. On failure the caller's buffer is left as it was.
+// - A data-in reply that ended early fails its command (0, WriteProtect -1,
+//   the caller's buffer untouched) unless it brought what the call reads.
+//   KT4790DLL has the driver's count: the whole sector or spare area, the
+//   query's length, byte 3 of INQUIRY and MODE SENSE, the 4 bytes of READ
+//   CAPACITY's count (GetCapacity, which tests no status, fails without
+//   them). KT4790mDLL's ASPI manager counts nothing of a reply that ended
+//   early: it takes one only for INQUIRY and MODE SENSE, whose replies
+//   state their own length, what did not come reading as zero.
 // - KT4790mDLL fails a command (0, WriteProtect -1) whose request cannot be
 //   allocated, and a search (GetAllDeviceName, GetDeviceID: 0) whose work
 //   buffer cannot; nothing is sent then.

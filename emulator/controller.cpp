@@ -38,7 +38,7 @@ Outcome Controller::Execute(const std::uint8_t* cdb, std::uint8_t cdbLength, Dat
         // fault counts the command.
         bool faulted = false;
         FaultKind kind = FaultKind::CheckCondition;
-        std::uint32_t arrives = 0;
+        std::uint32_t arrives = kHalfTheReply;
         for (auto it = s.faults.begin(); it != s.faults.end();) {
             const Fault& f = it->fault;
             const bool addressMatches =
@@ -74,7 +74,8 @@ Outcome Controller::Execute(const std::uint8_t* cdb, std::uint8_t cdbLength, Dat
                 // the rest of the host's buffer stays untouched.
                 std::vector<std::uint8_t> reply(data, data + length);
                 outcome.status = s.firmware.Execute(block, direction, reply.data(), length, outcome.transferred);
-                outcome.transferred = arrives != 0 ? std::min(arrives, outcome.transferred) : outcome.transferred / 2;
+                outcome.transferred =
+                    arrives != kHalfTheReply ? std::min(arrives, outcome.transferred) : outcome.transferred / 2;
                 std::memcpy(data, reply.data(), outcome.transferred);
             } else {
                 outcome.status = s.firmware.Execute(block, direction, data, length, outcome.transferred);

@@ -72,6 +72,9 @@ enum class FaultKind : std::uint8_t {
     WriteProtected,    // the medium is write-protected from this command on (it runs protected)
 };
 
+// Fault::arrives of a short transfer that brings the first half of the reply.
+constexpr std::uint32_t kHalfTheReply = 0xFFFFFFFF;
+
 // A fault fires on the first command that matches its trigger: either the
 // (afterCommands + 1)-th command counted from when it was injected, or the
 // first command with the given operation code (and, when `address` is set,
@@ -83,7 +86,7 @@ struct Fault {
     int opcode = -1;                  // 0..255: trigger on this operation code
     bool repeat = false;
     std::int64_t address = -1;        // 0..0xFFFFFFFF: with opcode, only this address
-    std::uint32_t arrives = 0;        // ShortTransfer: bytes of the reply that arrive; 0: its first half
+    std::uint32_t arrives = kHalfTheReply;  // ShortTransfer: bytes of the reply that arrive
 };
 
 // What the controller keeps only while it is plugged in: the failed

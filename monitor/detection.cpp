@@ -101,11 +101,11 @@ Outcome RunRequest(BYTE haId, BYTE target, const devcmd::Command& command, BYTE*
         return Outcome::Failed;
     }
 
+    // The layer writes only what the device answers, into the zeroed data
+    // buffer: a reply that ended early reads as zero where it sent nothing,
+    // never as what the caller's buffer held (the sector just read, say).
     SRB_ExecSCSICmd& srb = request->srb;
     FillExecRequest(srb, haId, target, command, request->data, SRB_EVENT_NOTIFY, request->done);
-    // The layer writes only what the device answers: the rest of the
-    // buffer reads as the caller left it.
-    std::memcpy(request->data, buffer, command.transferLength);
 
     ResetEvent(request->done);
     // The status the call returns is the block's status at its return; once
@@ -166,10 +166,13 @@ std::string UpperCase(std::string text) {
     return text;
 }
 
-// INQUIRY succeeds and reply byte 3 bit 7 is clear.
+// INQUIRY succeeds, brings byte 3 (devcmd::ReplyCovers), and its bit 7 is clear.
 bool InquiryPasses(HANDLE device) {
+    const devcmd::Command inquiry = devcmd::Inquiry();
     passthrough::PassThroughRecord record;
-    return passthrough::Send(device, devcmd::Inquiry(), record).ok() && kt4790::InquiryAccepts(record.data);
+    const passthrough::Outcome outcome = passthrough::Send(device, inquiry, record);
+    return outcome.ok() && devcmd::ReplyCovers(inquiry, outcome.transferred, devcmd::kShortestSelfSizedReply) &&
+           kt4790::InquiryAccepts(record.data);
 }
 
 HANDLE SearchList(HDEVINFO list, const char* revision) {

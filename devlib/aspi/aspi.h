@@ -113,11 +113,12 @@ inline bool DataPhaseEndedEarly(const SRB_ExecSCSICmd& srb) {
 // Whether a reply to `command` whose data phase ended early still answers
 // it. The manager counts the bytes that came only for a request that asks
 // it to (residual counting, which no request of the suite asks for), so
-// such a reply vouches for none of its bytes, and its caller takes the
-// whole transfer.
-inline bool EarlyEndAnswers(const devcmd::Command& command) {
-    return devcmd::ReplyCovers(command, 0, command.transferLength);
-}
+// such a reply vouches for none of its bytes: only one that states its own
+// length (INQUIRY, MODE SENSE) is taken, as far as it came, the bytes that
+// did not come reading as zero in the sender's zeroed buffer. A vendor
+// query whose reply ended early fails: a block number or a media size
+// made of bytes that never came would be used as the device's word.
+inline bool EarlyEndAnswers(const devcmd::Command& command) { return command.replyMayBeShort; }
 
 // Low byte: the number of host adapters. The other bytes are not used here.
 extern "C" DWORD ASPI_CDECL GetASPI32SupportInfo(void);

@@ -104,7 +104,7 @@ inline bool AllAre(const BYTE* buffer, std::size_t from, std::size_t to, BYTE va
 // One call of a library export while the device answers one command with
 // only part of its reply, and what the call must make of it.
 struct ShortReplyRow {
-    const char* what;
+    std::string what;
     int opcode;             // the command whose reply comes short
     std::uint32_t arrives;  // bytes of its reply that arrive
     std::function<int(BYTE*)> call;

@@ -268,7 +268,7 @@ TEST_F(DllCommands, AFailedCommandLeavesTheCallersBufferAlone) {
 // failed call leaves the buffer alone; none writes past what it copies.
 TEST_F(DllCommands, AShortReplyFailsOnlyShortOfWhatTheCallerCopies) {
     DWORD block = 0;
-    const std::vector<devtest::ShortReplyRow> rows = {
+    std::vector<devtest::ShortReplyRow> rows = {
         {"chip code in 16 bytes, 4 copied", 0xC0, 16, [&](BYTE* b) { return getChipVersion(handle, b, 4); }, 1, 4,
          {0x30, 0, 0, 0}},
         {"media size in 16 bytes, 4 copied", 0xC1, 16, [&](BYTE* b) { return getMediaSize(handle, b, 4); }, 1, 4,
@@ -290,6 +290,36 @@ TEST_F(DllCommands, AShortReplyFailsOnlyShortOfWhatTheCallerCopies) {
         {"INQUIRY in 18 of its 36 bytes", 0x12, 18, [&](BYTE* b) { return inquiryCommand(handle, b); }, 1, 192,
          {0x00, 0x80, 0x02, 0x02, 31}},
     };
+    // Replies that end before the 4 bytes read of them fail: those of the
+    // queries copying 4, INQUIRY's and MODE SENSE's (byte 3), and READ
+    // CAPACITY's, whose count is made of them.
+    const auto capacity = [&](BYTE* b) {
+        DWORD count = 0;
+        const int result = getCapacity(handle, &count);
+        if (result != 0) std::memcpy(b, &count, sizeof count);
+        return result;
+    };
+    const struct {
+        const char* what;
+        int opcode;
+        std::function<int(BYTE*)> call;
+        int failure;
+    } needFour[] = {
+        {"chip code", 0xC0, [&](BYTE* b) { return getChipVersion(handle, b, 4); }, 0},
+        {"media size", 0xC1, [&](BYTE* b) { return getMediaSize(handle, b, 4); }, 0},
+        {"password state", 0xC2, [&](BYTE* b) { return pwdExist(handle, b, 4); }, 0},
+        {"physical block", 0xF9, [&](BYTE* b) { return getPhyBlock(handle, 0, b, 4, 0, 0); }, 0},
+        {"status", 0xF7, [&](BYTE* b) { return senseCommand(handle, b, 4); }, 0},
+        {"INQUIRY", 0x12, [&](BYTE* b) { return inquiryCommand(handle, b); }, 0},
+        {"MODE SENSE", 0x5A, [&](BYTE*) { return writeProtect(handle); }, -1},
+        {"capacity", 0x25, capacity, 0},
+    };
+    for (const auto& query : needFour) {
+        for (std::uint32_t arrives = 0; arrives < 4; ++arrives) {
+            rows.push_back({std::string(query.what) + " in " + std::to_string(arrives) + " bytes", query.opcode,
+                            arrives, query.call, query.failure, 0, {}});
+        }
+    }
     for (const devtest::ShortReplyRow& row : rows) devtest::RunShortReplyRow(controller(), row);
 }
 
@@ -343,11 +373,15 @@ TEST_F(DllCommands, GetCapacityNeedsOnlyDelivery) {
     ASSERT_EQ(getCapacity(handle, &count), 1);
     EXPECT_EQ(count, 32000u);  // one zone: 1000 blocks of 32 sectors; reply 00 00 7C FF
 
-    // Status 2 still counts as delivered; the record's data area reads zero.
+    // Status 2 still counts as delivered, but brings no reply to count.
     Fail(emulator::FaultKind::CheckCondition, 0x25);
     count = 77;
+    EXPECT_EQ(getCapacity(handle, &count), 0);
+    EXPECT_EQ(count, 77u);
+    controller().ClearFaults();
+    Fail(emulator::FaultKind::StatusOne, 0x25);
     EXPECT_EQ(getCapacity(handle, &count), 1);
-    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(count, 32000u);
 
     controller().ClearFaults();
     Fail(emulator::FaultKind::ControlCallFails, 0x25);

@@ -165,20 +165,30 @@ TEST_F(MdllCommands, CompletionStatusDecidesTheResult) {
 }
 
 // A reply that ends early completes as an underrun of the host adapter,
-// which does not say how much came. A sector or spare-area read needs the
-// whole transfer and fails, the buffer untouched; a query, whose caller
-// gives no length, takes what came, zeros after it.
-TEST_F(MdllCommands, AnUnderrunFailsOnlyASectorRead) {
-    const std::vector<devtest::ShortReplyRow> rows = {
-        {"chip code in 16 bytes", 0xC0, 16, [&](BYTE* b) { return getChipVersion(ha, target, b); }, 1, 512, {0x30}},
-        {"media size in 16 bytes", 0xC1, 16, [&](BYTE* b) { return getMediaSize(ha, target, b); }, 1, 512,
-         {0, 1, 1}},
-        {"password state in 16 bytes", 0xC2, 16, [&](BYTE* b) { return pwdExist(ha, target, b); }, 1, 512, {0}},
-        {"physical block in 16 bytes", 0xF9, 16, [&](BYTE* b) { return getPhyBlock(ha, target, 0, b, 0, 0); }, 1,
-         512, {0, 0, 0, 1}},
+// which does not say how much came. A sector or spare-area read and every
+// vendor query then fail, the buffer untouched: the bytes that never came
+// would read as zero, a block number of 0 for GetPhyBlock.
+TEST_F(MdllCommands, AnUnderrunFailsAReadAndAQuery) {
+    std::vector<devtest::ShortReplyRow> rows = {
         {"half a sector", 0xF5, 256, [&](BYTE* b) { return vscReadSector(ha, target, b, 1, 0, 0); }, 0, 0, {}},
         {"half a spare area", 0xF5, 8, [&](BYTE* b) { return vscReadSector(ha, target, b, 1, 0, 1); }, 0, 0, {}},
     };
+    const struct {
+        const char* what;
+        int opcode;
+        std::function<int(BYTE*)> call;
+    } queries[] = {
+        {"chip code", 0xC0, [&](BYTE* b) { return getChipVersion(ha, target, b); }},
+        {"media size", 0xC1, [&](BYTE* b) { return getMediaSize(ha, target, b); }},
+        {"password state", 0xC2, [&](BYTE* b) { return pwdExist(ha, target, b); }},
+        {"physical block", 0xF9, [&](BYTE* b) { return getPhyBlock(ha, target, 0, b, 0, 0); }},
+    };
+    for (const auto& query : queries) {
+        for (const std::uint32_t arrives : {0u, 1u, 2u, 3u, 16u}) {
+            rows.push_back({std::string(query.what) + " in " + std::to_string(arrives) + " bytes", query.opcode,
+                            arrives, query.call, 0, 0, {}});
+        }
+    }
     for (const devtest::ShortReplyRow& row : rows) devtest::RunShortReplyRow(controller(), row);
 }
 

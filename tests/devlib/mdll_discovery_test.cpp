@@ -56,13 +56,15 @@ TEST_F(MdllDiscovery, CommandOrderOfTheWalk) {
         emulator::Config config;
         Lines nameCommands;
         std::uint32_t queryReply = 0;  // bytes every query answers; 0: the whole reply
+        bool listed = true;
     };
     const std::vector<Case> cases = {
         {"chip 0x13", devtest::Disk(u"Thirteen", 0x13), {"C0", "F5 80 1", "C2"}},
         {"chip 0x30, small blocks, descriptor in block 2", devtest::Disk(u"Small", 0x30, false, 2),
          {"C0", "C1", "F5 40 1", "F5 40 33", "F5 40 65", "F5 00 65", "C2"}},
-        {"chip 0x30, every query answered in 16 bytes", devtest::Disk(u"Short", 0x30, false, 2),
-         {"C0", "C1", "F5 40 1", "F5 40 33", "F5 40 65", "F5 00 65", "C2"}, 16},
+        // An underrun vouches for no byte of a query's reply: the chip code
+        // fails, and the walk ends without the name.
+        {"chip 0x30, every query answered in 16 bytes", devtest::Disk(u"Short", 0x30, false, 2), {"C0"}, 16, false},
         {"chip 0x30, large blocks, descriptor in block 1", devtest::Disk(u"Large", 0x30, true, 1),
          {"C0", "C1", "F5 40 1", "F5 40 257", "F5 00 257", "C2"}},
     };
@@ -71,8 +73,8 @@ TEST_F(MdllDiscovery, CommandOrderOfTheWalk) {
         World().Reset();
         winsim::EmulatedDevice& device = Add(c.config);
         if (c.queryReply != 0) devtest::AnswerQueriesIn(*device.controller, c.queryReply);
-        ASSERT_EQ(ListAll("KVOR"), 1);
-        ASSERT_EQ(counter, 1);
+        ASSERT_EQ(ListAll("KVOR"), c.listed ? 1 : 0);
+        ASSERT_EQ(counter, c.listed ? 1 : 0);
         EXPECT_EQ(Trace(*device.controller), Concat(kAspiInquiry, c.nameCommands));
     }
 

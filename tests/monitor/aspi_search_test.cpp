@@ -1,6 +1,9 @@
 // KT4790mMon's device search over ASPI with event notification: every
 // adapter and target, the revision text compared whole, the password state
 // equal to 1, and requests that complete late or never.
+#include <cstring>
+#include <optional>
+
 #include "devlib/aspi/aspi.h"
 #include "tests/monitor/monitor_test.h"
 
@@ -93,6 +96,7 @@ TEST_F(AspiSearch, RevisionTextIsTrimmedAndComparedWhole) {
         std::array<char, 4> inquiry;
         const char* wanted;
         bool matches;
+        std::optional<std::uint32_t> inquiryArrives = std::nullopt;  // INQUIRY's bytes that come; none: all
     };
     const std::vector<Case> cases = {
         {{'K', 'V', 'O', 'R'}, "KVOR", true},
@@ -108,6 +112,9 @@ TEST_F(AspiSearch, RevisionTextIsTrimmedAndComparedWhole) {
         {{'K', 'V', 'O', 'X'}, "KVOR", false},
         {{0, 0, 0, 0}, "KVOR", false},
         {{' ', ' ', ' ', ' '}, "P1.0", false},
+        // The revision did not come; the sector read before INQUIRY holds
+        // "KVOR" where it would stand, and is no revision.
+        {{'A', 'B', 'C', 'D'}, "KVOR", false, 32},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.inquiry.data(), 4) + " / " + c.wanted);
@@ -115,6 +122,16 @@ TEST_F(AspiSearch, RevisionTextIsTrimmedAndComparedWhole) {
         emulator::Config config = Disk("secret");
         config.revision = c.inquiry;
         const auto device = Attach(config);
+        if (c.inquiryArrives) {
+            BYTE sector[512] = {};
+            std::memcpy(sector + 32, "KVOR", 4);
+            const devcmd::Command write = devcmd::Write10(0, sizeof sector);
+            ASSERT_EQ(device->Execute(write.cdb.bytes, write.cdbLength, emulator::DataDirection::Out, sector,
+                                      sizeof sector).status, 0);
+            device->ClearTrace();
+            emulator::Fault cut{emulator::FaultKind::ShortTransfer, 0, 0x12, false, -1, *c.inquiryArrives};
+            device->InjectFault(cut);
+        }
         EXPECT_EQ(Scan(c.wanted), c.matches ? 1 : 0);
         EXPECT_EQ(Opcodes(*device).size(), c.matches ? 3u : 2u);
     }
@@ -144,6 +161,9 @@ TEST_F(AspiSearch, FailedRequestsCountAsNoDeviceForTheirTargetOnly) {
         {"password state fails", {emulator::FaultKind::CheckCondition, 0, 0xC2, true}, 0},
         {"removed after the vendor read", {emulator::FaultKind::Removed, 1, -1, false}, 0},
         {"removed after INQUIRY", {emulator::FaultKind::Removed, 2, -1, false}, 0},
+        // The manager counts nothing of an underrun: the 1 came, but the
+        // reply cannot show it.
+        {"password state in 1 byte", {emulator::FaultKind::ShortTransfer, 0, 0xC2, true, -1, 1u}, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -98,6 +98,8 @@ TEST_F(PassThroughSearch, FailuresCountAsNoDevice) {
         {"INQUIRY not delivered", {emulator::FaultKind::ControlCallFails, 0, 0x12, false}, {"12"}},
         {"password state fails", {emulator::FaultKind::CheckCondition, 0, 0xC2, false}, {"12", "C2"}},
         {"removed after INQUIRY", {emulator::FaultKind::Removed, 1, -1, false}, {"12", "C2"}},
+        // Byte 3, whose bit 7 refuses the device, did not come.
+        {"INQUIRY in 3 bytes", {emulator::FaultKind::ShortTransfer, 0, 0x12, false, -1, 3u}, {"12"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
