@@ -28,15 +28,36 @@ bool IsExistingFile(const std::string& name) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
+// Moves the file pointer of `file`; `low` and `high` give the distance and
+// take the new position. With the high part a file of any size is reached;
+// INVALID_SET_FILE_POINTER is then also the low part of a valid position,
+// so only with an error code is it a failure.
+bool MoveFilePointer(HANDLE file, DWORD& low, LONG& high, DWORD method) {
+    low = SetFilePointer(file, static_cast<LONG>(low), &high, method);
+    return low != INVALID_SET_FILE_POINTER || GetLastError() == NO_ERROR;
+}
+
+bool WriteAll(HANDLE file, const char* bytes, DWORD count) {
+    DWORD written = 0;
+    return WriteFile(file, bytes, count, &written, nullptr) && written == count;
+}
+
 // Appends `text` and CR LF to the file behind `file`, which is closed after.
 // A file that could not be opened or created is passed over without a word.
-void AppendLine(HANDLE file, const std::string& text) {
+// The record goes in whole or not at all, so that a later save never joins
+// two passwords on one line: when the move to the end or a write fails, the
+// file is cut back to its old end, and one `created` for this save is
+// removed again.
+void AppendLine(HANDLE file, const std::string& name, bool created, const std::string& text) {
     if (file == INVALID_HANDLE_VALUE) return;
-    SetFilePointer(file, 0, nullptr, FILE_END);
-    DWORD written = 0;
-    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    WriteFile(file, "\r\n", 2, &written, nullptr);
+    DWORD endLow = 0;
+    LONG endHigh = 0;
+    const bool atEnd = MoveFilePointer(file, endLow, endHigh, FILE_END);
+    const bool appended = atEnd && WriteAll(file, text.data(), static_cast<DWORD>(text.size())) &&
+                          WriteAll(file, "\r\n", 2);
+    if (!appended && atEnd && !created && MoveFilePointer(file, endLow, endHigh, FILE_BEGIN)) SetEndOfFile(file);
     CloseHandle(file);
+    if (!appended && created) DeleteFileA(name.c_str());
 }
 
 }  // namespace
@@ -84,7 +105,8 @@ void TJSaveDialogForm::btnSaveClick(vcl::TObject* /*Sender*/) {
     if (dialog->Execute()) {
         const std::string& name = dialog->FileName();
         HANDLE file = INVALID_HANDLE_VALUE;
-        if (IsExistingFile(name)) {
+        const bool exists = IsExistingFile(name);
+        if (exists) {
             // The question speaks of overwriting, but OK keeps the file's
             // lines and appends the new one.
             if (MessageBoxA(nullptr, "The file exists, do you want to overwrite the file?", "WARNING",
@@ -93,9 +115,11 @@ void TJSaveDialogForm::btnSaveClick(vcl::TObject* /*Sender*/) {
             }
             file = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         } else {
-            file = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+            // Only while no file has the name: one that appeared since the
+            // look above is not replaced without the question.
+            file = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         }
-        AppendLine(file, NewPassword);
+        AppendLine(file, name, !exists, NewPassword);
     }
     SetVisible(false);
     JUtilityForm->EnableAllButtons();

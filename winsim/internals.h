@@ -198,7 +198,9 @@ struct World::Internals {
     std::string sandboxRoot;  // "" until first use
     std::string windowsDirectory;
     std::set<char> writeProtectedDrives;
-    std::set<char> fullDrives;
+    // Bytes the files of a drive may still grow by; a drive not here has no limit.
+    std::map<char, std::uint64_t> driveFreeSpace;
+    std::function<void(const std::string& name)> fileOpenHook;
     std::set<std::string> readOnlyFiles;  // host paths
     std::set<std::string> unreadableFiles;  // host paths
 
@@ -258,6 +260,8 @@ void ReleaseKernelObject(World::Internals& internals, KernelObject& object);
 // Files (kernel32_files.cpp): CreateFileA of a path that is no device;
 // removing the sandbox.
 HANDLE CreateSandboxFile(World& world, LPCSTR name, DWORD access, DWORD share, DWORD disposition, DWORD attributes);
+// Runs the test's file-open hook, if any, without the World locked.
+void RunFileOpenHook(World& world, const std::string& name);
 void RemoveSandbox(World::Internals& internals);
 
 // The ANSI code page (kernel32.cpp): one byte to its UTF-16 unit, and back

@@ -270,8 +270,10 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
                           DWORD dwFlagsAndAttributes, HANDLE /*hTemplateFile*/) {
     if (lpFileName == nullptr) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     winsim::World& world = winsim::World::Get();
+    const bool isDevice = devstack::IsDevicePath(lpFileName);
+    if (!isDevice) winsim::RunFileOpenHook(world, lpFileName);
     Lock lock(world.mutex());
-    if (!devstack::IsDevicePath(lpFileName)) {
+    if (!isDevice) {
         return winsim::CreateSandboxFile(world, lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition,
                                  dwFlagsAndAttributes);
     }

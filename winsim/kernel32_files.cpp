@@ -156,6 +156,27 @@ WindowsPath ParseForTest(const std::string& text) {
     return path;
 }
 
+// A file name looked up: its Windows path and its host path, or the error
+// for no name, a name that is not valid or one whose drive or folders do
+// not exist.
+struct NamedFile {
+    WindowsPath path;
+    fs::path host;
+    DWORD error = ERROR_SUCCESS;
+};
+
+NamedFile LookUp(winsim::World::Internals& in, LPCSTR name) {
+    NamedFile named;
+    if (name == nullptr) {
+        named.error = ERROR_INVALID_PARAMETER;
+    } else if (ParsePath(name, named.path, named.error)) {
+        bool parentExists = false;
+        named.host = Resolve(EnsureSandbox(in), named.path, parentExists);
+        if (!parentExists) named.error = ERROR_PATH_NOT_FOUND;
+    }
+    return named;
+}
+
 OpenFile* FindFile(winsim::World::Internals& in, HANDLE handle, KernelObject** objectOut = nullptr) {
     KernelObject* object = winsim::FindKernelObject(in, handle);
     if (object == nullptr || object->kind != KernelObject::Kind::File) return nullptr;
@@ -186,6 +207,19 @@ std::uint64_t HostFileSize(const OpenFile& file) {
     std::error_code error;
     const std::uintmax_t size = fs::file_size(file.hostPath, error);
     return error ? 0 : static_cast<std::uint64_t>(size);
+}
+
+// Whether the drive of `file` has room for it to be `length` bytes long,
+// taking that room: what the file grows by counts against the drive's free
+// space.
+bool TakeFreeSpace(winsim::World::Internals& in, const OpenFile& file, std::uint64_t length) {
+    const auto free = in.driveFreeSpace.find(file.drive);
+    if (free == in.driveFreeSpace.end()) return true;
+    const std::uint64_t size = HostFileSize(file);
+    const std::uint64_t growth = length > size ? length - size : 0;
+    if (growth > free->second) return false;
+    free->second -= growth;
+    return true;
 }
 
 }  // namespace
@@ -293,13 +327,17 @@ void World::SetDriveWriteProtected(char letter, bool on) {
     }
 }
 
+void World::SetDriveFreeSpace(char letter, std::uint64_t bytes) {
+    Lock lock(mutex());
+    internals().driveFreeSpace[static_cast<char>(std::toupper(static_cast<unsigned char>(letter)))] = bytes;
+}
+
 void World::SetDriveFull(char letter, bool on) {
     Lock lock(mutex());
-    const char drive = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
     if (on) {
-        internals().fullDrives.insert(drive);
+        SetDriveFreeSpace(letter, 0);
     } else {
-        internals().fullDrives.erase(drive);
+        internals().driveFreeSpace.erase(static_cast<char>(std::toupper(static_cast<unsigned char>(letter))));
     }
 }
 
@@ -386,6 +424,20 @@ void World::SetFileUnreadable(const std::string& windowsPath, bool on) {
     }
 }
 
+void World::SetFileOpenHook(std::function<void(const std::string& name)> hook) {
+    Lock lock(mutex());
+    internals().fileOpenHook = std::move(hook);
+}
+
+void RunFileOpenHook(World& world, const std::string& name) {
+    std::function<void(const std::string&)> hook;
+    {
+        Lock lock(world.mutex());
+        hook = world.internals().fileOpenHook;
+    }
+    if (hook) hook(name);
+}
+
 }  // namespace winsim
 
 extern "C" {
@@ -431,7 +483,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     if (lpBuffer == nullptr && nNumberOfBytesToWrite != 0) return Fail(ERROR_INVALID_USER_BUFFER, FALSE);
     if (nNumberOfBytesToWrite == 0) return TRUE;
     if (in.writeProtectedDrives.count(file->drive) != 0) return Fail(ERROR_WRITE_PROTECT, FALSE);
-    if (in.fullDrives.count(file->drive) != 0) return Fail(ERROR_DISK_FULL, FALSE);
+    if (!TakeFreeSpace(in, *file, file->position + nNumberOfBytesToWrite)) return Fail(ERROR_DISK_FULL, FALSE);
 
     // Writing past the end fills the gap with zeros.
     std::FILE* stream = file->stream.get();
@@ -475,6 +527,24 @@ DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LONG* lpDistance
     return static_cast<DWORD>(file->position & 0xFFFFFFFFu);
 }
 
+// The file ends where its pointer stands: cut back, or grown (sparse: the
+// new bytes take no space on the host).
+BOOL WINAPI SetEndOfFile(HANDLE hFile) {
+    winsim::World& world = winsim::World::Get();
+    Lock lock(world.mutex());
+    winsim::World::Internals& in = world.internals();
+    KernelObject* object = nullptr;
+    OpenFile* file = FindFile(in, hFile, &object);
+    if (file == nullptr) return Fail(ERROR_INVALID_HANDLE, FALSE);
+    if ((object->access & GENERIC_WRITE) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    if (in.writeProtectedDrives.count(file->drive) != 0) return Fail(ERROR_WRITE_PROTECT, FALSE);
+    if (!TakeFreeSpace(in, *file, file->position)) return Fail(ERROR_DISK_FULL, FALSE);
+    std::fflush(file->stream.get());
+    std::error_code error;
+    fs::resize_file(file->hostPath, file->position, error);
+    return error ? Fail(ERROR_ACCESS_DENIED, FALSE) : TRUE;
+}
+
 DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
     winsim::World& world = winsim::World::Get();
     Lock lock(world.mutex());
@@ -487,21 +557,42 @@ DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
 }
 
 DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
-    if (lpFileName == nullptr) return Fail(ERROR_INVALID_PARAMETER, INVALID_FILE_ATTRIBUTES);
     winsim::World& world = winsim::World::Get();
     Lock lock(world.mutex());
     winsim::World::Internals& in = world.internals();
-    WindowsPath path;
-    DWORD error = ERROR_SUCCESS;
-    if (!ParsePath(lpFileName, path, error)) return Fail(error, INVALID_FILE_ATTRIBUTES);
-    bool parentExists = false;
-    const fs::path host = Resolve(EnsureSandbox(in), path, parentExists);
-    if (!parentExists) return Fail(ERROR_PATH_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
+    const NamedFile named = LookUp(in, lpFileName);
+    if (named.error != ERROR_SUCCESS) return Fail(named.error, INVALID_FILE_ATTRIBUTES);
     std::error_code fsError;
-    if (fs::is_directory(host, fsError)) return FILE_ATTRIBUTE_DIRECTORY;
-    if (!fs::exists(host, fsError)) return Fail(ERROR_FILE_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
-    return in.readOnlyFiles.count(host.string()) != 0 ? FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE
-                                                      : FILE_ATTRIBUTE_ARCHIVE;
+    if (fs::is_directory(named.host, fsError)) return FILE_ATTRIBUTE_DIRECTORY;
+    if (!fs::exists(named.host, fsError)) return Fail(ERROR_FILE_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
+    return in.readOnlyFiles.count(named.host.string()) != 0 ? FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE
+                                                            : FILE_ATTRIBUTE_ARCHIVE;
+}
+
+// A read-only file, one on a write-protected drive or one still open is
+// not deleted. (Windows 95 deletes an open file all the same; Windows NT
+// refuses, so a program closes its file first.)
+BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
+    winsim::World& world = winsim::World::Get();
+    Lock lock(world.mutex());
+    winsim::World::Internals& in = world.internals();
+    const NamedFile named = LookUp(in, lpFileName);
+    if (named.error != ERROR_SUCCESS) return Fail(named.error, FALSE);
+    std::error_code fsError;
+    if (named.path.parts.empty() || fs::is_directory(named.host, fsError)) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    if (!fs::exists(named.host, fsError)) return Fail(ERROR_FILE_NOT_FOUND, FALSE);
+    if (in.writeProtectedDrives.count(named.path.drive) != 0) return Fail(ERROR_WRITE_PROTECT, FALSE);
+    const std::string hostPath = named.host.string();
+    if (in.readOnlyFiles.count(hostPath) != 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    for (const auto& entry : in.kernelObjects) {
+        const KernelObject& other = entry.second;
+        if (other.kind == KernelObject::Kind::File && other.file->hostPath == hostPath) {
+            return Fail(ERROR_SHARING_VIOLATION, FALSE);
+        }
+    }
+    if (!fs::remove(named.host, fsError)) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    in.unreadableFiles.erase(hostPath);
+    return TRUE;
 }
 
 UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize) {

@@ -68,7 +68,8 @@ void ResetServices(World::Internals& in) {
     RemoveSandbox(in);
     in.windowsDirectory = "C:\\WINDOWS";
     in.writeProtectedDrives.clear();
-    in.fullDrives.clear();
+    in.driveFreeSpace.clear();
+    in.fileOpenHook = nullptr;
     in.readOnlyFiles.clear();
     in.unreadableFiles.clear();
     in.saveDialogAnswers.clear();

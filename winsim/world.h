@@ -329,9 +329,14 @@ public:
     // Creates the drive's folder and sets its bit in the drive mask.
     void AddDrive(char letter);
     void RemoveDrive(char letter);  // its files go, its bit is cleared
-    // A write-protected drive refuses every write access (ERROR_WRITE_PROTECT);
-    // on a full drive, WriteFile of any bytes fails (ERROR_DISK_FULL).
+    // A write-protected drive refuses every write access (ERROR_WRITE_PROTECT).
     void SetDriveWriteProtected(char letter, bool on);
+    // A drive's free space: its files may grow by this many bytes in all
+    // (WriteFile, SetEndOfFile); a call that needs more fails whole with
+    // ERROR_DISK_FULL and changes nothing, as Windows NT does. What files
+    // give back by shrinking or going is not counted. A full drive has no
+    // free space; SetDriveFull(letter, false) lifts the limit.
+    void SetDriveFreeSpace(char letter, std::uint64_t bytes);
     void SetDriveFull(char letter, bool on);
     void SetWindowsDirectory(const std::string& path);  // default "C:\WINDOWS"
     std::string WindowsDirectory() const;
@@ -346,6 +351,10 @@ public:
     // A file on a damaged medium: it opens and tells its size, but every
     // ReadFile of some bytes fails (ERROR_CRC).
     void SetFileUnreadable(const std::string& windowsPath, bool on);
+    // Runs inside CreateFileA of a file (not a device), with the name as
+    // given, before the file is looked at: what another program does to the
+    // files between a program's look at a name and its open.
+    void SetFileOpenHook(std::function<void(const std::string& name)> hook);
 
     // --- save-file dialog (GetSaveFileNameA) ------------------------------------------
     // Answers for the coming dialogs, in order: a file name chosen, or

@@ -3,6 +3,14 @@
 // line to a file chosen in the save-file dialog, or closes without a file.
 #include "app_test.h"
 
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "app/Jsavedialog.h"
 #include "app/Jutility.h"
 #include "app/Main.h"
@@ -174,6 +182,74 @@ TEST_F(BackupFileTest, AFileThatCannotBeWrittenIsPassedOverSilently) {
     Save();
     EXPECT_TRUE(Boxes().empty());
     ExpectClosed();
+}
+
+// `count` bytes of the backup file from `offset` on, read on the host
+// without the rest (some files are sparse, past 4 GiB).
+std::string BackupBytes(std::uint64_t offset, std::size_t count) {
+    std::ifstream in(World().HostPath(kFile), std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(offset));
+    std::string bytes(count, '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(count));
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    return bytes;
+}
+
+// Each case saves "secret": the record lands whole after the old bytes, or
+// the file is as it was before Save (a new one is not left behind); the
+// window closes without a message either way.
+TEST_F(BackupFileTest, ASaveAppendsTheWholeRecordOrLeavesTheFileAsItWas) {
+    constexpr std::uint64_t k4GiB = std::uint64_t{1} << 32;
+    struct Case {
+        const char* what;
+        std::optional<std::string> old;   // the file before Save; none: there is none
+        std::uint64_t oldLength;          // longer than `old`: zeros up to it, sparse
+        std::function<void()> meanwhile;  // as Save is pressed
+        std::optional<std::string> head;  // the file's first bytes after; none: no file
+        std::uint64_t length;             // its length after
+        std::string tail;                 // its last bytes after
+    };
+    const auto nothing = [] {};
+    const Case cases[] = {
+        {"a full drive, a new file", std::nullopt, 0, [] { World().SetDriveFull('C', true); }, std::nullopt, 0, ""},
+        {"room for less than the password, an existing file", "old\r\n", 5,
+         [] { World().SetDriveFreeSpace('C', 5); }, "old\r\n", 5, ""},
+        {"room for the password but not CR LF, an existing file", "old\r\n", 5,
+         [] { World().SetDriveFreeSpace('C', 6); }, "old\r\n", 5, ""},
+        {"room for the password but not CR LF, a new file", std::nullopt, 0,
+         [] { World().SetDriveFreeSpace('C', 6); }, std::nullopt, 0, ""},
+        {"a file of 4 GiB and 16 bytes", "FIRSTLINE\r\n", k4GiB + 16, nothing, "FIRSTLINE\r\n", k4GiB + 24,
+         "secret\r\n"},
+        // Its end lies at the one offset whose low part is INVALID_SET_FILE_POINTER.
+        {"a file of 4 GiB less 1 byte", "FIRSTLINE\r\n", k4GiB - 1, nothing, "FIRSTLINE\r\n", k4GiB + 7,
+         "secret\r\n"},
+        {"a file that appears between the look and the create", std::nullopt, 0,
+         [] { World().SetFileOpenHook([](const std::string&) { World().PutFile(kFile, "theirs\r\n"); }); },
+         "theirs\r\n", 8, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        World().Reset();
+        SetUp();
+        Start();
+        if (c.old) {
+            World().PutFile(kFile, *c.old);
+            std::filesystem::resize_file(World().HostPath(kFile), c.oldLength);
+        }
+        c.meanwhile();
+        World().ScriptSaveDialogAnswer(kFile);
+        Open("secret");
+        Save();
+        EXPECT_EQ(Boxes(), c.old ? std::vector<Box>{kOverwriteBox} : std::vector<Box>{});
+        ExpectClosed();
+        const bool exists = World().FileExists(kFile);
+        EXPECT_EQ(exists, c.head.has_value());
+        if (!exists || !c.head) continue;
+        EXPECT_EQ(std::filesystem::file_size(World().HostPath(kFile)), c.length);
+        EXPECT_EQ(BackupBytes(0, c.head->size()), *c.head);
+        EXPECT_EQ(BackupBytes(c.length - c.tail.size(), c.tail.size()), c.tail);
+    }
 }
 
 TEST_F(BackupFileTest, DontSaveAndTheCloseBoxCloseWithoutAFile) {

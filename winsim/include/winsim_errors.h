@@ -2,6 +2,7 @@
 #pragma once
 
 #define ERROR_SUCCESS 0L
+#define NO_ERROR 0L
 #define ERROR_INVALID_FUNCTION 1L
 #define ERROR_FILE_NOT_FOUND 2L
 #define ERROR_PATH_NOT_FOUND 3L
