@@ -31,8 +31,10 @@ bool IsExistingFile(const std::string& name) {
 // Moves the file pointer of `file`; `low` and `high` give the distance and
 // take the new position. With the high part a file of any size is reached;
 // INVALID_SET_FILE_POINTER is then also the low part of a valid position,
-// so only with an error code is it a failure.
+// so only with an error code is it a failure (cleared first, so that an
+// earlier call's code cannot stand for this one).
 bool MoveFilePointer(HANDLE file, DWORD& low, LONG& high, DWORD method) {
+    SetLastError(NO_ERROR);
     low = SetFilePointer(file, static_cast<LONG>(low), &high, method);
     return low != INVALID_SET_FILE_POINTER || GetLastError() == NO_ERROR;
 }
