@@ -507,6 +507,16 @@ std::uint32_t ImageVersion(ImageIo& io) {
     return r.U32();
 }
 
+bool HashFile(ImageIo& io, std::uint64_t& hash) {
+    std::uint64_t size = 0;
+    if (!io.Size(size)) return false;
+    Reader r(io, 0, size);
+    r.HashAll();
+    r.Skip(size);
+    hash = r.hash();
+    return r.ok();
+}
+
 std::unique_ptr<Controller> Controller::Restored(const Config& config, const VolatileState& volatileState) {
     // The firmware is built without laying down a new medium: the file
     // holds the medium as it is.

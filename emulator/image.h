@@ -59,6 +59,10 @@ private:
 
 // The version of the image in `io`: 0 when it is none (missing magic).
 std::uint32_t ImageVersion(ImageIo& io);
+// A hash of every byte of the file in `io`; false when it cannot be read.
+// An image of an earlier version is never changed in place: the hash tells
+// whether the file still holds the one read before.
+bool HashFile(ImageIo& io, std::uint64_t& hash);
 constexpr std::uint32_t kImageVersion = 4;
 
 // An image of the current version used in place. Between Begin and End the

@@ -541,6 +541,227 @@ check_exported_areas() {
     ) || fail "$what: an exported area did not pass fsck.fat and mtools"
 }
 
+# --- image: what an image file promises, in the Windows build and beside the Linux one ---
+# kt4790-emu.exe and KT4790CAP.exe of the emulated variant, and the Linux
+# kt4790-emu (LINUX_EMU, default build/linux/bin/kt4790-emu) at the same time:
+#   upgrade     kt4790-emu.exe replug of a locked image of version 3 and mode
+#               600 writes it anew in version 4, clears the lock, leaves no
+#               other file, and the new file has the mode emulator/README.md
+#               says Wine gives it (750).
+#   locks       a program of one build stopped while it holds the lock of the
+#               image, the other build's program beside it: an export waits
+#               for an import's lock and then reads what was imported, from
+#               Linux to Wine and from Wine to Linux; a show goes on beside an
+#               export, which holds the lock shared.
+#   read-only   KT4790CAP.exe on a disk it may only read (of version 4, and of
+#               version 3): three wrong passwords lock the right one out, for
+#               as long as the program runs, and the file stays as it was.
+#   full disk   kt4790-emu.exe import into an image on a small file system
+#               (tmpfs, as root) with room for the write's journal but not for
+#               its sectors' places: refused, the image as it was.
+linux_emu=${LINUX_EMU:-$root/build/linux/bin/kt4790-emu}
+images=$root/build/wine-images
+
+# shellcheck source=tests/tools/earlier-image.sh
+source "$root/tests/tools/earlier-image.sh"
+
+# The locks of the file whose inode is $1 that /proc/locks lists as held
+# (not waited for), of kind $2 (READ or WRITE): a Wine program's lock is
+# wineserver's record lock.
+locks_of() { awk -v at=":$1 " -v kind=" $2 " 'index($0, at) && index($0, kind) && !/->/' /proc/locks; }
+
+# Stops the process $1 while it holds a lock of kind $3 of the file whose
+# inode is $2; 1 when it ended (or let the lock go) first.
+stop_while_locking() {
+    local k
+    for ((k = 0; k < 20000; ++k)); do
+        if [[ -n $(locks_of "$2" "$3") ]]; then
+            kill -STOP "$1" 2>/dev/null || return 1
+            [[ -n $(locks_of "$2" "$3") ]] && return 0
+            kill -CONT "$1"
+            return 1
+        fi
+        kill -0 "$1" 2>/dev/null || return 1
+    done
+    return 1
+}
+
+# Waits for the background process $1 for at most $2 seconds (then kills
+# it); its exit status.
+await() {
+    local k
+    for ((k = 0; k < $2 * 10; ++k)); do
+        kill -0 "$1" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -CONT "$1" 2>/dev/null
+    kill -0 "$1" 2>/dev/null && kill -KILL "$1"
+    wait "$1"
+}
+
+# image_tool BUILD VERB ARG...: kt4790-emu of BUILD (linux or wine) with Linux
+# paths, in the background; its pid in tool_pid, its output in $images/BUILD-VERB.out.
+image_tool() {
+    local build=$1 verb=$2 args=() arg
+    shift 2
+    if [[ $build == linux ]]; then
+        "$linux_emu" "$verb" "$@" >"$images/$build-$verb.out" 2>&1 &
+    else
+        for arg in "$@"; do args+=("$(windows_path "$arg")"); done
+        "$wine" "$emulated/kt4790-emu.exe" "$verb" "${args[@]}" >"$images/$build-$verb.out" 2>&1 &
+    fi
+    tool_pid=$!
+}
+
+check_image_upgrade() {
+    local image=$images/upgrade/disk.img output
+    rm -rf "$images/upgrade" && mkdir -p "$images/upgrade"
+    earlier_image "$image" 3
+    chmod 600 "$image"
+    output=$(emu replug "$image") || fail "kt4790-emu.exe cannot upgrade an image of version 3: $output"
+    [[ $output == *": failed password checks cleared" ]] || fail "kt4790-emu.exe replug said: $output"
+    [[ $(version_of "$image") == 4 ]] || fail "kt4790-emu.exe replug left an image of version $(version_of "$image")"
+    [[ $(ls "$images/upgrade") == disk.img ]] || fail "the upgrade left other files: $(ls "$images/upgrade")"
+    [[ $(stat -c %a "$image") == 750 ]] || fail "the upgraded image has mode $(stat -c %a "$image"), not 750"
+    "$linux_emu" show "$image" | grep -qx "password:          set" || fail "the upgraded image lost its password"
+    output=$(emu replug "$image")
+    [[ $output == "replugged Z:"*"disk.img" ]] || fail "the upgraded image still holds the lock: $output"
+    echo "wine-check: kt4790-emu.exe upgraded an image of version 3 of mode 600 to version 4, mode 750 ($(elapsed))"
+}
+
+# check_image_lock HOLDER OTHER SHARED: HOLDER's program (linux or wine)
+# stopped while it holds the lock: its import (exclusive), or with SHARED its
+# export; OTHER's export (or show) beside it.
+check_image_lock() (
+    local holder=$1 other=$2 shared=$3 image=$images/locks/disk.img inode attempt what holder_pid='' tool_pid=''
+    # No program stays stopped, whatever fails.
+    trap 'for pid in $holder_pid $tool_pid; do kill -CONT "$pid"; kill -KILL "$pid"; done 2>/dev/null' EXIT
+    rm -rf "$images/locks" && mkdir -p "$images/locks"
+    "$linux_emu" create "$image" >/dev/null || fail "cannot make $image"
+    head -c $((32000 * 512)) /dev/urandom >"$images/locks/old.raw"
+    head -c $((32000 * 512)) /dev/urandom >"$images/locks/new.raw"
+    "$linux_emu" import "$image" "$images/locks/old.raw" >/dev/null || fail "cannot import into $image"
+    inode=$(stat -c %i "$image")
+    for attempt in 1 2 3 4 5; do
+        if [[ $shared == shared ]]; then
+            what="$holder export holding the lock shared, $other show beside it"
+            rm -f "$images/locks/held.raw"
+            image_tool "$holder" export "$image" "$images/locks/held.raw"
+            holder_pid=$tool_pid
+            stop_while_locking "$holder_pid" "$inode" READ && break
+        else
+            what="$holder import holding the lock, $other export beside it"
+            image_tool "$holder" import "$image" "$images/locks/new.raw"
+            holder_pid=$tool_pid
+            stop_while_locking "$holder_pid" "$inode" WRITE && break
+        fi
+        await "$holder_pid" 60
+        holder_pid=''
+    done
+    [[ -n $holder_pid ]] || fail "$what: the $holder program could not be stopped while it held the lock"
+    if [[ $shared == shared ]]; then
+        image_tool "$other" show "$image"
+        await "$tool_pid" 30 || fail "$what: the show did not end while the export held the lock shared"
+    else
+        image_tool "$other" export "$image" "$images/locks/out.raw"
+        sleep 1
+        kill -0 "$tool_pid" 2>/dev/null || fail "$what: the export ended while the import held the lock"
+    fi
+    kill -CONT "$holder_pid"
+    await "$holder_pid" 60 || fail "$what: the $holder program failed: $(cat "$images/$holder-"*.out)"
+    if [[ $shared != shared ]]; then
+        await "$tool_pid" 60 || fail "$what: the export failed: $(cat "$images/$other-export.out")"
+        cmp -s "$images/locks/new.raw" "$images/locks/out.raw" ||
+            fail "$what: the export does not hold what was imported"
+    fi
+    echo "wine-check: $what: $( [[ $shared == shared ]] && echo "went on" || echo "waited, then read the import") ($(elapsed))"
+)
+
+# check_image_read_only VERSION: KT4790CAP.exe on a disk of VERSION (4 or 3)
+# it may only read (as root, who may write any file, the file is made
+# immutable: chattr +i): after the right password in the main window, the
+# FORMAT gate, which takes any number of tries, refuses the right password
+# after three wrong ones.
+check_image_read_only() (
+    local image=$images/read-only/disk.img attempt gate="FORMAT  "
+    # An immutable file left behind would stay in the build folder for good.
+    if [[ $(id -u) == 0 ]]; then
+        trap 'chattr -i "$image" 2>/dev/null' EXIT
+        chattr -i "$image" 2>/dev/null  # left by a run that was killed
+    fi
+    rm -rf "$images/read-only" && mkdir -p "$images/read-only"
+    "$linux_emu" create "$image" --name "$disk_name" --password "$disk_password" >/dev/null || fail "cannot make $image"
+    if [[ $1 == 3 ]]; then
+        earlier_disk "$images/read-only/earlier.img" "$image" && mv "$images/read-only/earlier.img" "$image" ||
+            fail "cannot make an image of version 3"
+    fi
+    cp "$image" "$images/read-only/before.img"
+    if [[ $(id -u) == 0 ]]; then
+        chattr +i "$image" || fail "cannot make $image immutable (chattr +i) for the read-only disk"
+    else
+        chmod 444 "$image"
+    fi
+    export KT4790_DISKS=$(windows_path "$image")
+    set_windows_version winxp
+    timeout 120 "$wine" "$emulated/KT4790CAP.exe" &
+    app_pid=$!
+    wincheck startup KT4790CAP "$main_title" 30000 || fail "emulated KT4790CAP.exe: start-up check failed"
+    wincheck settext "$main_title" "$disk_password" && wincheck click "$main_title" OK || fail "cannot enter a password"
+    wincheck box OK "Password Correct." 10000 || fail "read-only disk of version $1: the right password was refused"
+    wincheck shown "$utility_title" yes 10000 || fail "no utility window after the right password"
+    wincheck click "$utility_title" FORMAT && wincheck shown "$gate" yes 10000 || fail "no format password gate"
+    for attempt in 1 2 3; do
+        wincheck keys "$gate" $'wrong\r' || fail "the format gate's edit does not take the keys"
+        wincheck box WARNING "Password Incorrect!" 10000 || fail "read-only disk: wrong password $attempt not refused"
+    done
+    wincheck keys "$gate" "$disk_password"$'\r' || fail "the format gate's edit does not take the keys"
+    wincheck box WARNING "Password Incorrect!" 10000 ||
+        fail "read-only disk of version $1: the right password was taken after three wrong ones"
+    end_program KT4790CAP.exe
+    [[ $(id -u) == 0 ]] && chattr -i "$image"
+    cmp -s "$image" "$images/read-only/before.img" || fail "read-only disk of version $1: the file changed"
+    echo "wine-check: KT4790CAP.exe on a read-only disk of version $1: the lock after three wrong passwords held ($(elapsed))"
+)
+
+# check_image_full_disk: a file system of 24 MB, where the journal of a
+# write of a whole medium of one zone (17 MB) fits and its sectors' places
+# (17 MB more) do not.
+check_image_full_disk() (
+    local mount=$images/full size output
+    mkdir -p "$mount"
+    if ! mount -t tmpfs -o size=24m kt4790-full "$mount" 2>/dev/null; then
+        echo "wine-check: full disk: cannot mount a tmpfs here (it needs root); left out"
+        exit 0
+    fi
+    trap 'umount "$mount"' EXIT
+    rm -f "$images"/full*.raw
+    "$linux_emu" create "$mount/disk.img" >/dev/null || fail "cannot make $mount/disk.img"
+    head -c $((32000 * 512)) /dev/urandom >"$images/full.raw"
+    "$linux_emu" export "$mount/disk.img" "$images/full-before.raw" >/dev/null || fail "cannot export $mount/disk.img"
+    size=$(stat -c %s "$mount/disk.img")
+    output=$(emu import "$mount/disk.img" "$images/full.raw" 2>&1) &&
+        fail "full disk: kt4790-emu.exe import succeeded: $output"
+    [[ $output == *"cannot write image file"* ]] || fail "full disk: kt4790-emu.exe import said: $output"
+    [[ $(stat -c %s "$mount/disk.img") == "$size" ]] || fail "full disk: the refused import left a tail"
+    "$linux_emu" export "$mount/disk.img" "$images/full-after.raw" >/dev/null &&
+        cmp -s "$images/full-before.raw" "$images/full-after.raw" || fail "full disk: the refused import changed the image"
+    echo "wine-check: kt4790-emu.exe import into a full file system: refused, the image as it was ($(elapsed))"
+)
+
+check_image() {
+    [[ -x $linux_emu ]] || fail "no Linux kt4790-emu at $linux_emu (build the linux preset first)"
+    mkdir -p "$images"
+    check_image_upgrade
+    check_image_lock linux wine exclusive || exit 1
+    check_image_lock wine linux exclusive || exit 1
+    check_image_lock linux wine shared || exit 1
+    check_image_lock wine linux shared || exit 1
+    check_image_read_only 4 || exit 1
+    check_image_read_only 3 || exit 1
+    check_image_full_disk || exit 1
+    rm -rf "$images"
+}
+
 # --- the sections, in order --------------------------------------------------------
 check_startup KT4790CAP.exe KT4790CAP winxp
 check_startup KT4790MCAP.exe KT4790MCAP win98
@@ -559,4 +780,5 @@ check_format_journey KT4790CAP.exe KT4790CAP winxp "Password Correct." \
     "Format was successful. You need to unplug and replug the device." cap
 check_format_journey KT4790MCAP.exe KT4790MCAP win98 "Password Correct!" \
     "Format was successful. You need to unplug and replug the device!" aspi
+check_image
 echo "wine-check: passed ($arch: $bin) in $(elapsed)"

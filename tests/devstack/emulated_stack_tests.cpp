@@ -15,6 +15,7 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -472,22 +473,29 @@ std::vector<char> FileBytes(const std::string& path) {
 // A command whose effect the file does not take completes with check
 // condition and medium-error sense data, and leaves the image as it was;
 // a file this program may not write is a write-protected disk whose reads
-// go on. The writer runs in a process of its own: under a file-size limit
-// the size of the image, or (as root, who writes any file) as nobody.
+// go on, and whose lock after three failed password checks holds in this
+// program. The writer runs in a process of its own: under a file-size limit
+// (with SIGXFSZ ignored, or as a user has it, where a write that is tried
+// past the limit ends the program), or (as root, who writes any file) as
+// nobody.
 TEST_F(EmulatedStackTest, CommandTheFileDoesNotTakeFailsAndLeavesTheImage) {
+    enum Limit { kNoLimit, kLimitIgnored, kLimitAsUsers };
     struct Row {
         const char* what;
         bool earlier;     // an image of version 1, written anew by its first change
         bool secondName;  // a hard link beside it
-        bool sizeLimit;
+        Limit sizeLimit;  // a limit of the image's size and `room` bytes more
+        std::size_t room;
         bool readOnly;    // mode 0444: write protection, not a medium error
     };
     const Row rows[] = {
-        {"version 4 past a file-size limit", false, false, true, false},
-        {"version 1 past a file-size limit", true, false, true, false},
-        {"version 1 with a second name", true, true, false, false},
-        {"version 4 read-only", false, false, false, true},
-        {"version 1 read-only", true, false, false, true},
+        {"version 4 past a file-size limit", false, false, kLimitIgnored, 0, false},
+        {"version 1 past a file-size limit", true, false, kLimitIgnored, 0, false},
+        {"version 4 past a file-size limit, SIGXFSZ as users have it", false, false, kLimitAsUsers, 4096, false},
+        {"version 1 past a file-size limit, SIGXFSZ as users have it", true, false, kLimitAsUsers, 0, false},
+        {"version 1 with a second name", true, true, kNoLimit, 0, false},
+        {"version 4 read-only", false, false, kNoLimit, 0, true},
+        {"version 1 read-only", true, false, kNoLimit, 0, true},
     };
     constexpr std::uint32_t kRun = 32 * kt4790::kSectorSize;
     for (const Row& row : rows) {
@@ -501,9 +509,9 @@ TEST_F(EmulatedStackTest, CommandTheFileDoesNotTakeFailsAndLeavesTheImage) {
         const pid_t writer = fork();
         ASSERT_GE(writer, 0);
         if (writer == 0) {
-            if (row.sizeLimit) {
-                signal(SIGXFSZ, SIG_IGN);
-                const rlimit limit{before.size(), before.size()};
+            if (row.sizeLimit != kNoLimit) {
+                if (row.sizeLimit == kLimitIgnored) signal(SIGXFSZ, SIG_IGN);
+                const rlimit limit{before.size() + row.room, before.size() + row.room};
                 if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(64);
             }
             if (row.readOnly && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(65);
@@ -526,11 +534,24 @@ TEST_F(EmulatedStackTest, CommandTheFileDoesNotTakeFailsAndLeavesTheImage) {
             // MODE SENSE answers its 8 bytes of the 512 asked: an underrun.
             const bool sensed = stack.SendAspiCommand(&sense) == SS_COMP || DataPhaseEndedEarly(sense);
             if (!sensed || ((mode[3] & 0x80) != 0) != row.readOnly) failures |= 8;
+            if (row.readOnly) {
+                // No password: three checks of another fail, and lock out the right one.
+                kt4790::PasswordBlock wrong;
+                wrong.SetCurrent("wrong", 5);
+                for (int attempt = 0; attempt < 4; ++attempt) {
+                    kt4790::PasswordBlock block = attempt < 3 ? wrong : kt4790::PasswordBlock();
+                    SRB_ExecSCSICmd check{};
+                    FillExecRequest(check, 0, 0, devcmd::CheckPwd(), block.bytes, 0, nullptr);
+                    if (stack.SendAspiCommand(&check) != SS_ERR) failures |= 16;
+                }
+            }
             _exit(failures);
         }
         int status = 0;
         ASSERT_EQ(writer, waitpid(writer, &status, 0));
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << row.what << ": failed checks " << WEXITSTATUS(status);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << row.what << ": failed checks " << WEXITSTATUS(status) << ", ended by signal "
+            << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
         EXPECT_EQ(before, FileBytes(image)) << row.what;
         EXPECT_EQ(row.secondName ? 2 : 1, std::distance(fs::directory_iterator(folder_), fs::directory_iterator()))
             << row.what << ": a temporary file is left";
@@ -559,6 +580,53 @@ TEST_F(EmulatedStackTest, EarlierImageIsWrittenAnewByItsFirstChange) {
     loaded->ReadPhysical(5000, data, spare);
     EXPECT_EQ(0x5A, data[0]);
     stack.CloseHandle(device);
+}
+
+// The new file an upgrade writes is created exclusively, never through a
+// link planted at its name, and has the image's permissions before anything
+// is written into it (it will hold the password).
+TEST_F(EmulatedStackTest, NewImageFileIsCreatedExclusivelyWithTheImagesPermissions) {
+    enum Planted { kNothing, kLinkToFile, kLinkToNoFile };
+    struct Row {
+        const char* what;
+        Planted planted;  // at the new file's name
+        fs::perms mode;   // of the image
+    };
+    const Row rows[] = {
+        {"a symbolic link to a file at its name", kLinkToFile, fs::perms::owner_read | fs::perms::owner_write},
+        {"a symbolic link to no file at its name", kLinkToNoFile, fs::perms::owner_read | fs::perms::owner_write},
+        {"an image of mode 0640", kNothing, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read},
+    };
+    for (const Row& row : rows) {
+        fs::remove_all(folder_);
+        fs::create_directories(folder_);
+        const std::string image = Image("disk.img");
+        fs::permissions(image, row.mode);
+        const std::string name = Path("disk.img.new.tmp");
+        const std::string victim = Path("victim");
+        if (row.planted == kLinkToFile) std::ofstream(victim) << "victim";
+        if (row.planted != kNothing) fs::create_symlink(victim, name);
+
+        devstack::LockedImage original;
+        ASSERT_TRUE(original.Open(image, true, nullptr)) << row.what;
+        devstack::LockedImage created;
+        std::string error;
+        const bool made = created.Create(name, &original, &error);
+        EXPECT_EQ(row.planted == kNothing, made) << row.what << ": " << error;
+        if (made) {
+            struct stat status {};
+            ASSERT_EQ(0, stat(name.c_str(), &status)) << row.what;
+            EXPECT_EQ(0, status.st_size) << row.what;
+            EXPECT_EQ(static_cast<mode_t>(row.mode), status.st_mode & 07777) << row.what;
+        } else {
+            EXPECT_TRUE(fs::is_symlink(name)) << row.what << ": the link is gone";
+            EXPECT_EQ(row.planted == kLinkToFile, fs::exists(victim)) << row.what;
+            if (row.planted == kLinkToFile) {
+                std::ifstream in(victim);
+                EXPECT_EQ("victim", std::string(std::istreambuf_iterator<char>(in), {})) << row.what;
+            }
+        }
+    }
 }
 
 // --- ASPI completion ------------------------------------------------------------

@@ -14,8 +14,9 @@ out=""
 err=""
 rc=0
 
+runner=()  # what the tool runs under, when not as this user
 run() {  # run ARGS...: runs the tool, keeps stdout, stderr and exit code; a hang fails (exit code 124)
-    timeout 120 "$emu" "$@" >"$work/stdout" 2>"$work/stderr"
+    timeout 120 ${runner[@]+"${runner[@]}"} "$emu" "$@" >"$work/stdout" 2>"$work/stderr"
     rc=$?
     out=$(cat "$work/stdout")
     err=$(cat "$work/stderr")
@@ -166,17 +167,8 @@ $expected"
         has_line 'KT4790mDLL (filter "KVOR"): cannot be loaded (LoadLibraryA failed)'
 }
 
-# An image of version 3, which the tool reads but no longer writes: chip 0x30,
-# one zone, password "secret", name "AB", no sector written, FAILED failed
-# password checks in a row, REPLACEMENTS (a little-endian count, none by
-# default) replaced blocks.
-earlier_image() {  # earlier_image FILE FAILED [REPLACEMENTS]
-    local le32='\x03\x00\x00\x00' zero32='\x00\x00\x00\x00'
-    # shellcheck disable=SC2059
-    printf "KT4790EM${le32}\\x$(printf %02x "$2")\\x00\\x30\\x00\\x01\\x01KVOR\\x02\\x00${zero32}\\x06secret\\x02\\x00A\\x00B\\x00\\x00\\x00${zero32}${3:-$zero32}${zero32}" >"$1"
-}
-
-version_of() { od -An -tu4 -j8 -N4 "$1" | tr -d ' '; }
+# shellcheck source=tests/tools/earlier-image.sh
+source "$(dirname "${BASH_SOURCE[0]}")/earlier-image.sh"
 
 replug() {
     "$emu" create "$work/pw.img" --password secret >/dev/null
@@ -218,6 +210,35 @@ replug() {
     check "the upgraded image is of version 4" test "$(version_of "$work/private.img")" = 4
     check "the upgraded image keeps mode 600" test "$(stat -c %a "$work/private.img")" = 600
     rm -f "$work"/private.img.*.tmp
+
+    # It keeps the image's owner and group too; where the system does not
+    # allow that (another user's image, written by a user other than root)
+    # the image is not upgraded. Only root can give files to other users.
+    if [[ $(id -u) -eq 0 ]]; then
+        earlier_image "$work/owned.img" 3
+        chown 65534:65534 "$work/owned.img"
+        chmod 640 "$work/owned.img"
+        run replug "$work/owned.img"
+        check "replug of another user's image by root" succeeded
+        check "the upgraded image keeps its owner, group and mode" \
+            test "$(stat -c '%u:%g %a' "$work/owned.img")" = "65534:65534 640"
+        chmod 755 "$work"
+        mkdir -m 777 "$work/shared"
+        earlier_image "$work/shared/theirs.img" 3
+        chgrp 65534 "$work/shared/theirs.img"
+        chmod 660 "$work/shared/theirs.img"
+        cp -p "$work/shared/theirs.img" "$work/theirs.copy"
+        runner=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+        run replug "$work/shared/theirs.img"
+        runner=()
+        check "replug by another user than the image's owner refused" refused_with 1
+        check "the refusal says what the new file could not be given" grep -qF "owner, group and permissions" "$work/stderr"
+        check "a refused upgrade leaves the image as it was" cmp -s "$work/shared/theirs.img" "$work/theirs.copy"
+        check "a refused upgrade leaves its owner" test "$(stat -c '%u:%g' "$work/shared/theirs.img")" = "0:65534"
+        check "a refused upgrade leaves no new file" test "$(ls "$work/shared")" = theirs.img
+    else
+        echo "kt4790-emu replug: not run as root, the rows of another user's image are left out"
+    fi
 
     earlier_image "$work/impossible.img" 9
     cp "$work/impossible.img" "$work/impossible.copy"

@@ -3,6 +3,7 @@
 #include <winioctl.h>
 #include <ntddscsi.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdint>
@@ -15,13 +16,16 @@
 #include <map>
 #include <random>
 #include <system_error>
+#include <vector>
 
 #include "devlib/cdb.h"
 #include "winsim/devstack/devstack.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <aclapi.h>
+#else
 #include <fcntl.h>
-#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -62,16 +66,6 @@ unsigned long ProcessId() {
 #endif
 }
 
-// Puts `from` in the place of `to` in one step, so that no reader ever
-// sees a half-written image.
-bool ReplaceFile(const std::string& from, const std::string& to) {
-#ifdef _WIN32
-    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-#else
-    return std::rename(from.c_str(), to.c_str()) == 0;
-#endif
-}
-
 // Whether the file at `path` holds an image of the current version now: a
 // program that waited for the lock of an image of an earlier version may
 // find the path given to a new file in the meantime.
@@ -97,11 +91,33 @@ std::string TemporaryName(const std::string& path) {
     return path + "." + text + ".tmp";
 }
 
+// Puts the file `from` in the place of the image `to`, so that no reader
+// ever sees a half-written image: on Linux in one step. Windows replaces no
+// file that is open, and the image is (this program holds it under its
+// lock, others may wait for it): the image is moved aside under a name no
+// other program can foresee, the new file moved into its place, and the
+// image deleted, which takes it away when the last program lets it go. A
+// step that fails moves the image back.
+bool ReplaceFile(const std::string& from, const std::string& to) {
+#ifdef _WIN32
+    const std::string aside = TemporaryName(to + ".old");
+    if (!MoveFileExA(to.c_str(), aside.c_str(), 0)) return false;
+    if (!MoveFileExA(from.c_str(), to.c_str(), 0)) {
+        MoveFileExA(aside.c_str(), to.c_str(), 0);
+        return false;
+    }
+    DeleteFileA(aside.c_str());
+    return true;
+#else
+    return std::rename(from.c_str(), to.c_str()) == 0;
+#endif
+}
+
 // Writes an image of the current version in the place of the file `path`
-// names (through symbolic links), in one step: a new temporary file beside
-// it, with the permissions of `original` (the file open at `path`), moved
-// over it. A file with a second name is refused: the move would leave the
-// old image under that name. A step that fails leaves no temporary file.
+// names (through symbolic links): a new temporary file beside it, with the
+// owner, group and permissions of `original` (the file open at `path`), put
+// in its place. A file with a second name is refused: the move would leave
+// the old image under that name. A step that fails leaves no temporary file.
 bool WriteNewImage(const emulator::Controller& controller, const LockedImage& original, const std::string& path,
                    std::string* error) {
     std::error_code failure;
@@ -118,7 +134,14 @@ bool WriteNewImage(const emulator::Controller& controller, const LockedImage& or
     LockedImage file;
     for (int attempt = 0; attempt < 16 && temporary.empty(); ++attempt) {
         const std::string name = TemporaryName(target.string());
-        if (file.Create(name, &original, nullptr)) temporary = name;
+        std::string why;
+        if (file.Create(name, &original, &why)) {
+            temporary = name;
+        } else if (!fs::exists(fs::symlink_status(name, failure))) {
+            // Not a name someone took first: another name fails alike.
+            if (error != nullptr) *error = path + ": " + why + "; not rewritten";
+            return false;
+        }
     }
     if (temporary.empty()) {
         if (error != nullptr) *error = "cannot create a new image file beside " + path;
@@ -189,14 +212,18 @@ bool InPieces(std::uint64_t offset, std::size_t size, Move move) {
     }
     return true;
 }
+
+// The lock covers one byte far beyond any image, 2^62, in both builds:
+// Windows locks keep other handles from the bytes they cover, and the bytes
+// of the image stay free. Wine turns a LockFileEx into a record lock of the
+// same byte of the Unix file, which the Linux build's record lock meets, so
+// that a program of either build excludes the other's as its own.
+constexpr std::uint64_t kLockOffset = 0x4000000000000000ull;
 }  // namespace
 
 #ifdef _WIN32
 
 namespace {
-// The lock covers one byte far beyond any image: Windows locks keep other
-// handles from the bytes they cover, and the bytes of the image stay free.
-constexpr std::uint64_t kLockOffset = 0x4000000000000000ull;
 
 // Where a positioned transfer (or the lock) starts.
 OVERLAPPED PlaceAt(std::uint64_t offset) {
@@ -207,6 +234,8 @@ OVERLAPPED PlaceAt(std::uint64_t offset) {
 }
 // At most 256 MB go in one call.
 DWORD PartOf(std::size_t left) { return left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left); }
+// What Reserve moves at a time.
+constexpr std::uint64_t kReservePiece = 1 << 20;
 }  // namespace
 
 LockedImage::~LockedImage() { Close(); }
@@ -221,10 +250,12 @@ bool LockedImage::Close() {
 }
 
 namespace {
-// Opens (or creates) `path` as `disposition` says and takes its lock.
-HANDLE OpenLocked(const std::string& path, bool writable, DWORD disposition, std::string* error) {
+// Opens (or creates, with `security`) `path` as `disposition` says and takes
+// its lock.
+HANDLE OpenLocked(const std::string& path, bool writable, DWORD disposition, SECURITY_ATTRIBUTES* security,
+                  std::string* error) {
     HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | (writable ? GENERIC_WRITE : 0),
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, security, disposition,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     const bool creating = disposition == CREATE_NEW;
     if (file == INVALID_HANDLE_VALUE) {
@@ -248,15 +279,43 @@ bool LockedImage::Open(const std::string& path, bool writable, std::string* erro
         if (error != nullptr) *error = path + ": not a regular file";
         return false;
     }
-    file_ = OpenLocked(path, writable, OPEN_EXISTING, error);
+    file_ = OpenLocked(path, writable, OPEN_EXISTING, nullptr, error);
     writable_ = writable;
     return file_ != INVALID_HANDLE_VALUE;
 }
 
-// A new file takes the permissions of its folder, as every new file does
-// here; CREATE_NEW never opens a file that exists by that name.
-bool LockedImage::Create(const std::string& path, const LockedImage* /*like*/, std::string* error) {
-    file_ = OpenLocked(path, true, CREATE_NEW, error);
+namespace {
+// The security of an open file (owner, group, who may do what) into
+// `descriptor`, to be freed with LocalFree; null where the system keeps
+// none (Windows 98, whose ADVAPI32 lacks the entry or only stands for it,
+// so that the library loads there). False when it cannot be read.
+bool SecurityOf(HANDLE file, PSECURITY_DESCRIPTOR& descriptor) {
+    using Proc = DWORD(WINAPI*)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
+                                PSECURITY_DESCRIPTOR*);
+    descriptor = nullptr;
+    const HMODULE advapi = LoadLibraryA("advapi32.dll");
+    const FARPROC entry = advapi != nullptr ? GetProcAddress(advapi, "GetSecurityInfo") : nullptr;
+    if (entry == nullptr) return true;
+    const DWORD result = reinterpret_cast<Proc>(reinterpret_cast<void*>(entry))(
+        file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+        nullptr, nullptr, nullptr, nullptr, &descriptor);
+    return result == ERROR_SUCCESS || result == ERROR_CALL_NOT_IMPLEMENTED;
+}
+}  // namespace
+
+// CREATE_NEW never opens a file that exists by that name. The security of
+// `like` (owner, group, who may do what) is the new file's as it is made; a
+// system that does not let this program give the file that owner refuses
+// the create.
+bool LockedImage::Create(const std::string& path, const LockedImage* like, std::string* error) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (like != nullptr && !SecurityOf(like->file_, descriptor)) {
+        if (error != nullptr) *error = "cannot read the permissions of the image for " + path;
+        return false;
+    }
+    SECURITY_ATTRIBUTES security{sizeof security, descriptor, FALSE};
+    file_ = OpenLocked(path, true, CREATE_NEW, descriptor != nullptr ? &security : nullptr, error);
+    LocalFree(descriptor);
     writable_ = true;
     return file_ != INVALID_HANDLE_VALUE;
 }
@@ -294,8 +353,20 @@ bool LockedImage::Resize(std::uint64_t size) {
     return SetEndOfFile(file_) != 0;
 }
 
-// The file systems of Windows fill no holes later: nothing to reserve.
-bool LockedImage::Reserve(std::uint64_t /*offset*/, std::uint64_t /*size*/) { return true; }
+// The bytes are read and written back as they are: where the file is
+// sparse (under Wine on Linux) its holes get their room now, or the write
+// fails for want of it; elsewhere nothing changes.
+bool LockedImage::Reserve(std::uint64_t offset, std::uint64_t size) {
+    std::vector<char> bytes;
+    for (std::uint64_t done = 0; done < size;) {
+        bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size - done, kReservePiece)));
+        if (!ReadAt(offset + done, bytes.data(), bytes.size()) || !WriteAt(offset + done, bytes.data(), bytes.size())) {
+            return false;
+        }
+        done += bytes.size();
+    }
+    return true;
+}
 
 #else
 
@@ -309,12 +380,33 @@ bool LockedImage::Close() {
 }
 
 namespace {
+// A write that would make the file end beyond the file-size limit (ulimit -f)
+// is refused before it is tried, as a full file system refuses it: tried,
+// it would end the program (SIGXFSZ) part-way.
+bool WithinSizeLimit(std::uint64_t end) {
+    struct rlimit limit {};
+    return getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY || end <= limit.rlim_cur;
+}
+
+// "0640"
+std::string OctalMode(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
 // Takes the lock of an open file (exclusive for writing); closes it when
 // that fails.
 int Locked(int file, bool writable, const std::string& path, std::string* error) {
-    // flock belongs to the open file, not to the process: two stacks of one
-    // program wait for each other as two programs do.
-    while (flock(file, writable ? LOCK_EX : LOCK_SH) != 0) {
+    // A lock of the open file, not of the process (F_OFD_SETLKW): two stacks
+    // of one program wait for each other as two programs do, and closing
+    // another descriptor of the file lets none of it go.
+    struct flock lock {};
+    lock.l_type = writable ? F_WRLCK : F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = static_cast<off_t>(kLockOffset);
+    lock.l_len = 1;
+    while (fcntl(file, F_OFD_SETLKW, &lock) != 0) {
         if (errno == EINTR) continue;
         close(file);
         if (error != nullptr) *error = "cannot lock image file " + path;
@@ -343,12 +435,18 @@ bool LockedImage::Open(const std::string& path, bool writable, std::string* erro
     return file_ >= 0;
 }
 
-// O_EXCL fails on any name that exists, a symbolic link included. The
-// permissions of `like` are set whatever the umask says.
+// O_EXCL fails on any name that exists, a symbolic link included. The owner,
+// group and permissions of `like` are the new file's before anything is
+// written into it, whatever the umask says (the owner and group first: a
+// change of owner clears set-user-ID bits); a system that does not let this
+// program give the file that owner or group refuses the create.
 bool LockedImage::Create(const std::string& path, const LockedImage* like, std::string* error) {
     struct stat status {};
-    const bool copy = like != nullptr && fstat(like->file_, &status) == 0;
-    const int file = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, copy ? S_IRUSR | S_IWUSR : 0666);
+    if (like != nullptr && fstat(like->file_, &status) != 0) {
+        if (error != nullptr) *error = "cannot read the permissions of the image for " + path;
+        return false;
+    }
+    const int file = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, like != nullptr ? S_IRUSR | S_IWUSR : 0666);
     if (file < 0) {
         if (error != nullptr) *error = "cannot create image file " + path;
         return false;
@@ -359,10 +457,15 @@ bool LockedImage::Create(const std::string& path, const LockedImage* like, std::
         std::remove(path.c_str());
         return false;
     }
-    if (copy && fchmod(file_, status.st_mode & 07777) != 0) {
+    if (like != nullptr &&
+        (fchown(file_, status.st_uid, status.st_gid) != 0 || fchmod(file_, status.st_mode & 07777) != 0)) {
         Close();
         std::remove(path.c_str());
-        if (error != nullptr) *error = "cannot set the permissions of image file " + path;
+        if (error != nullptr) {
+            *error = "cannot give a new file the owner, group and permissions of the image (" +
+                     std::to_string(status.st_uid) + ":" + std::to_string(status.st_gid) + ", " +
+                     OctalMode(status.st_mode) + ")";
+        }
         return false;
     }
     return true;
@@ -379,6 +482,7 @@ bool LockedImage::ReadAt(std::uint64_t offset, void* data, std::size_t size) {
 }
 
 bool LockedImage::WriteAt(std::uint64_t offset, const void* data, std::size_t size) {
+    if (!WithinSizeLimit(offset + size)) return false;
     return InPieces(offset, size, [&](std::uint64_t at, std::size_t done, std::size_t left) -> std::size_t {
         ssize_t moved;
         do {
@@ -395,7 +499,11 @@ bool LockedImage::Size(std::uint64_t& size) {
     return true;
 }
 
-bool LockedImage::Resize(std::uint64_t size) { return ftruncate(file_, static_cast<off_t>(size)) == 0; }
+bool LockedImage::Resize(std::uint64_t size) {
+    std::uint64_t now = 0;
+    if (!WithinSizeLimit(size) && (!Size(now) || size > now)) return false;
+    return ftruncate(file_, static_cast<off_t>(size)) == 0;
+}
 
 // Holes of the file are filled, its size and bytes stay; a file system that
 // cannot reserve has nothing to fill later either.
@@ -457,8 +565,12 @@ enum class Stored { Yes, No, NoDisk };
 
 // One image file as this stack last saw it.
 struct Disk {
-    std::unique_ptr<emulator::ImageDisk> image;         // the current version, used in place
-    std::unique_ptr<emulator::Controller> earlier;      // an earlier version, read whole for one command
+    std::unique_ptr<emulator::ImageDisk> image;     // the current version, used in place
+    std::unique_ptr<emulator::Controller> earlier;  // an earlier version, read whole
+    // Whether `earlier` serves the next command while the file's bytes still
+    // have `earlierHash`: the file was read-only when it was read.
+    bool earlierKept = false;
+    std::uint64_t earlierHash = 0;
 };
 
 // A SetupAPI list: the interface paths present when it was made.
@@ -489,11 +601,10 @@ struct EmulatedStack::State {
         std::unique_ptr<LockedImage> file;
         std::uint32_t version = 0;
         for (;;) {
-            disk.earlier.reset();
             file = std::make_unique<LockedImage>();
             // A file this program may not write is a write-protected disk.
             if (!file->Open(path, true, nullptr) && !file->Open(path, false, nullptr)) {
-                disk.image.reset();
+                disk = Disk();
                 run(nullptr);
                 return Stored::NoDisk;
             }
@@ -504,22 +615,38 @@ struct EmulatedStack::State {
         }
         if (version != emulator::kImageVersion) {
             disk.image.reset();
-            disk.earlier = emulator::Controller::LoadImage(*file, path, nullptr);
-            emulator::Controller* controller = disk.earlier.get();
-            if (controller == nullptr) {
-                run(nullptr);
-                return Stored::NoDisk;
+            // A file this program may not write keeps the volatile state the
+            // commands changed in this program, for as long as it holds the
+            // image read then; any other file is read whole for each command.
+            const bool readOnly = !file->Writable();
+            std::uint64_t hash = 0;
+            const bool hashed = readOnly && emulator::HashFile(*file, hash);
+            if (!hashed || !disk.earlierKept || hash != disk.earlierHash) {
+                disk.earlier = emulator::Controller::LoadImage(*file, path, nullptr);
+                if (disk.earlier == nullptr) {
+                    disk = Disk();
+                    run(nullptr);
+                    return Stored::NoDisk;
+                }
+                disk.earlier->SetTracing(false);
+                if (readOnly) disk.earlier->InjectFault({emulator::FaultKind::WriteProtected, 0, -1, false});
             }
-            controller->SetTracing(false);
-            if (!file->Writable()) controller->InjectFault({emulator::FaultKind::WriteProtected, 0, -1, false});
+            disk.earlierKept = hashed;
+            disk.earlierHash = hash;
+            emulator::Controller* controller = disk.earlier.get();
             const emulator::VolatileState before = controller->volatileState();
             const std::string password = controller->config().password;
             if (!run(controller)) return Stored::Yes;
-            // Read-only, the volatile state stays in this command.
-            if (!file->Writable()) return controller->config().password == password ? Stored::Yes : Stored::No;
+            if (readOnly) {
+                if (controller->config().password == password) return Stored::Yes;
+                disk.earlierKept = false;  // the change of password is not stored
+                return Stored::No;
+            }
             if (ReadsOnly(opcode) && controller->volatileState() == before) return Stored::Yes;
             return WriteNewImage(*controller, *file, path, nullptr) ? Stored::Yes : Stored::No;
         }
+        disk.earlier.reset();
+        disk.earlierKept = false;
         if (disk.image == nullptr) disk.image = emulator::ImageDisk::Open(*file, path, nullptr);
         if (disk.image == nullptr || !disk.image->Begin(*file, nullptr)) {
             disk.image.reset();
@@ -561,7 +688,30 @@ struct EmulatedStack::State {
 EmulatedStack::EmulatedStack() : state_(std::make_unique<State>()) {}
 EmulatedStack::~EmulatedStack() = default;
 
+#ifdef _WIN32
+namespace {
+// The application loads a device library for each operation and frees it
+// after: the stack in that library keeps what lasts as long as the program
+// (a volatile state kept in this program, the images as it last saw them)
+// only while the library stays loaded. So the module that holds the stack
+// takes a reference on itself, once, which nothing gives back.
+void KeepThisModuleLoaded() {
+    MEMORY_BASIC_INFORMATION module{};
+    if (VirtualQuery(reinterpret_cast<const void*>(&KeepThisModuleLoaded), &module, sizeof module) == 0) return;
+    const auto handle = static_cast<HMODULE>(module.AllocationBase);
+    if (handle == GetModuleHandleA(nullptr)) return;  // a program is never unloaded
+    char path[MAX_PATH + 1] = {};
+    const DWORD length = GetModuleFileNameA(handle, path, MAX_PATH);
+    if (length != 0 && length < MAX_PATH) LoadLibraryA(path);
+}
+}  // namespace
+#endif
+
 EmulatedStack& EmulatedStack::ThisProcess() {
+#ifdef _WIN32
+    static const bool kept = (KeepThisModuleLoaded(), true);
+    static_cast<void>(kept);
+#endif
     static EmulatedStack stack;
     return stack;
 }

@@ -25,7 +25,9 @@
 // full file system, a file-size limit, an image that cannot be written
 // anew) completes with check condition and sense data of a medium error,
 // the image as before it; a file that cannot be opened for writing is a
-// write-protected disk.
+// write-protected disk, which keeps a changed volatile state in the program
+// for as long as it runs (the Windows build's stack keeps the library that
+// holds it loaded for that).
 //
 // Requests to ASPI complete before SendASPI32Command returns: the status is
 // written into the block, then the completion routine is called
@@ -59,8 +61,9 @@ namespace devstack {
 std::vector<std::string> DiskImagePaths();
 
 // An image file opened and locked for one step: no other user of the file
-// (another program, or another stack of this one) moves a byte of it until
-// this one is gone. A symbolic link leads to the file it names.
+// (another program of either build, or another stack of this one) moves a
+// byte of it until this one is gone. A symbolic link leads to the file it
+// names.
 class LockedImage : public emulator::ImageIo {
 public:
     LockedImage() = default;
@@ -72,7 +75,8 @@ public:
     // waits for its lock (shared when only reading).
     bool Open(const std::string& path, bool writable, std::string* error);
     // Creates a new file for writing, never one that exists by that name
-    // (nor through a link there), with the permissions of `like` when given.
+    // (nor through a link there), with the owner, group and permissions of
+    // `like` when given (false where the system does not allow them).
     bool Create(const std::string& path, const LockedImage* like, std::string* error);
     // Lets the lock go and closes the file; false when the system reports
     // that what was written could not be kept.
