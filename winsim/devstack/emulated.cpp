@@ -294,11 +294,16 @@ bool SecurityOf(HANDLE file, PSECURITY_DESCRIPTOR& descriptor) {
                                 PSECURITY_DESCRIPTOR*);
     descriptor = nullptr;
     const HMODULE advapi = LoadLibraryA("advapi32.dll");
-    const FARPROC entry = advapi != nullptr ? GetProcAddress(advapi, "GetSecurityInfo") : nullptr;
-    if (entry == nullptr) return true;
+    if (advapi == nullptr) return true;
+    const FARPROC entry = GetProcAddress(advapi, "GetSecurityInfo");
+    if (entry == nullptr) {
+        FreeLibrary(advapi);
+        return true;
+    }
     const DWORD result = reinterpret_cast<Proc>(reinterpret_cast<void*>(entry))(
         file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
         nullptr, nullptr, nullptr, nullptr, &descriptor);
+    FreeLibrary(advapi);  // the descriptor is the caller's, LocalFree's to free
     return result == ERROR_SUCCESS || result == ERROR_CALL_NOT_IMPLEMENTED;
 }
 }  // namespace
