@@ -123,17 +123,11 @@ wine_prepare_prefix() {
 
 # The Windows version that GetVersionExA reports to the programs started
 # from now on (win98, winxp, ...). New processes read it at their start, so
-# the running session needs no restart.
-# Wine's reg tool, started just as the previous program's Wine session
-# ends on a loaded machine, can fail to start: it is tried once more, and a
-# failure shows what reg said.
+# the running session needs no restart. A failure shows what reg said.
 set_windows_version() {
-    local attempt output
-    for attempt in 1 2; do
-        output=$(timeout 60 "$wine" reg add 'HKCU\Software\Wine' /v Version /d "$1" /f 2>&1) && return 0
-        ((attempt == 1)) && sleep 1
-    done
-    fail "cannot set the Windows version $1: $output"
+    local output
+    output=$(timeout 60 "$wine" reg add 'HKCU\Software\Wine' /v Version /d "$1" /f 2>&1) ||
+        fail "cannot set the Windows version $1: $output"
 }
 
 # How long a program's first start may take, in seconds. The first start of
