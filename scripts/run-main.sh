@@ -35,6 +35,7 @@ on_display() {
     wine_use "$wine_arch"
     trap stop_wine EXIT
     wine_prepare_prefix
+    start_wine
     set_windows_version winxp
     emulated=$root/build/$wine_preset/emulated
     wincheck_exe=$root/build/$wine_preset/bin/wincheck.exe

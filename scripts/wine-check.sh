@@ -136,6 +136,8 @@ if ! wine_prefix_ready; then
     wine_prepare_prefix
     echo "wine-check: prefix ready after $((SECONDS - started_prefix))s"
 fi
+# One Wine server for the whole check; the exit trap ends it.
+start_wine
 
 cd "$bin" || fail "cannot enter $bin"
 mkdir -p "$shots"
@@ -364,7 +366,7 @@ check_copy() {
     mkdir -p "$target"
     ln -sfn "$target" "$prefix/dosdevices/$copy_letter:"
     # Wine learns its drive letters when its session starts.
-    stop_wine
+    start_wine
 
     start_at_utility KT4790MCAP.exe KT4790MCAP win98 "Password Correct!"
     wincheck click "$utility_title" "COPY SYSTEM FILES" || fail "KT4790MCAP.exe: no button COPY SYSTEM FILES"

@@ -11,9 +11,10 @@
 #
 # wine_use ARCH sets wine (the loader) and the prefix, and exports them;
 # wine_prefix_ready tells whether the prefix is made as below;
-# wine_prepare_prefix makes it on first use; set_windows_version
-# VERSION sets what GetVersionExA reports to programs started afterwards;
-# stop_wine ends the Wine session.
+# wine_prepare_prefix makes it on first use; start_wine starts the Wine
+# session in which the programs run; set_windows_version VERSION sets what
+# GetVersionExA reports to programs started afterwards; stop_wine ends the
+# Wine session.
 
 wine32_loader=/usr/lib/wine/wine
 wine64_loader=/usr/lib/wine/wine64
@@ -110,29 +111,23 @@ wine_prepare_prefix() {
     cp /usr/share/wine/fonts/* "$prefix/drive_c/windows/Fonts/" 2>/dev/null
     cp "${comic_sans_stand_in_files[@]}" "$prefix/drive_c/windows/Fonts/" ||
         fail "no $comic_sans_stand_in font files (scripts/install-deps.sh installs fonts-comic-neue)"
+    start_wine
     timeout 60 "$wine" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "Comic Sans MS" \
         /d "$comic_sans_stand_in" /f >/dev/null 2>&1 || fail "cannot map Comic Sans MS to $comic_sans_stand_in"
     # Without Managed=N every window close waits two seconds.
     timeout 60 "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 ||
         fail "cannot set Managed=N"
-    timeout 30 wineserver -k
-    timeout 30 wineserver -w
+    stop_wine
     echo "$wine_prefix_setup" >"$prefix/.kt4790-ready"
 }
 
 # The Windows version that GetVersionExA reports to the programs started
 # from now on (win98, winxp, ...). New processes read it at their start, so
-# the running session needs no restart.
-# Wine's reg tool, started just as the previous program's Wine session
-# ends on a loaded machine, can fail to start: it is tried once more, and a
-# failure shows what reg said.
+# the running session needs no restart. A failure shows what reg said.
 set_windows_version() {
-    local attempt output
-    for attempt in 1 2; do
-        output=$(timeout 60 "$wine" reg add 'HKCU\Software\Wine' /v Version /d "$1" /f 2>&1) && return 0
-        ((attempt == 1)) && sleep 1
-    done
-    fail "cannot set the Windows version $1: $output"
+    local output
+    output=$(timeout 60 "$wine" reg add 'HKCU\Software\Wine' /v Version /d "$1" /f 2>&1) ||
+        fail "cannot set the Windows version $1: $output"
 }
 
 # How long a program's first start may take, in seconds. The first start of
@@ -178,9 +173,27 @@ wine_await_start() {
     return 1
 }
 
+# Starts a new Wine session in the prefix (made already): a running one is
+# ended, then one persistent Wine server serves every program started until
+# stop_wine. The server that a program starts by itself ends as soon as its
+# last program has ended, and a program that starts while it ends cannot
+# reach it; with one server for the whole session, no step depends on when
+# a server ends.
+# The session's first program starts its system processes (services.exe and
+# the services it starts); they live as long as the server and hold the
+# output they were given. wineboot starts them here with none, so that no
+# later command whose output is read stays open until the session ends.
+start_wine() {
+    stop_wine
+    timeout 60 wineserver -p || fail "cannot start the Wine server"
+    timeout "$wine_first_start_limit" "$wine" wineboot </dev/null >/dev/null 2>&1 ||
+        fail "wineboot cannot start the Wine session"
+}
+
 # Ends the Wine session: no program outlives it.
+# wineserver -k fails when no server runs: then there is nothing to end.
 stop_wine() {
-    timeout 30 wineserver -k 2>/dev/null
+    timeout 30 wineserver -k 2>/dev/null || true
     timeout 30 wineserver -w 2>/dev/null
 }
 
