@@ -183,9 +183,11 @@ wine_await_start() {
 # the services it starts); they live as long as the server and hold the
 # output they were given. wineboot starts them here with none, so that no
 # later command whose output is read stays open until the session ends.
+# The server itself keeps the error output of whoever started it: it gets
+# none, so that no pipe of the caller's stays open as long as it runs.
 start_wine() {
     stop_wine
-    timeout 60 wineserver -p || fail "cannot start the Wine server"
+    timeout 60 wineserver -p </dev/null >/dev/null 2>&1 || fail "cannot start the Wine server"
     timeout "$wine_first_start_limit" "$wine" wineboot </dev/null >/dev/null 2>&1 ||
         fail "wineboot cannot start the Wine session"
 }
