@@ -326,6 +326,12 @@ copy_files=(COMMAND.COM IO.SYS MSDOS.SYS)
 # start_at_utility PROGRAM APP_TITLE WINDOWS_VERSION CORRECT_TEXT [OPTION...]
 start_at_utility() {
     make_disk "${@:5}"
+    open_utility "$@"
+}
+
+# open_utility PROGRAM APP_TITLE WINDOWS_VERSION CORRECT_TEXT: the same on
+# the disks KT4790_DISKS names.
+open_utility() {
     set_windows_version "$3"
     timeout 120 "$wine" "$emulated/$1" &
     app_pid=$!
@@ -704,13 +710,7 @@ check_image_read_only() (
         chmod 444 "$image"
     fi
     export KT4790_DISKS=$(windows_path "$image")
-    set_windows_version winxp
-    timeout 120 "$wine" "$emulated/KT4790CAP.exe" &
-    app_pid=$!
-    wincheck startup KT4790CAP "$main_title" 30000 || fail "emulated KT4790CAP.exe: start-up check failed"
-    wincheck settext "$main_title" "$disk_password" && wincheck click "$main_title" OK || fail "cannot enter a password"
-    wincheck box OK "Password Correct." 10000 || fail "read-only disk of version $1: the right password was refused"
-    wincheck shown "$utility_title" yes 10000 || fail "no utility window after the right password"
+    open_utility KT4790CAP.exe KT4790CAP winxp "Password Correct."
     wincheck click "$utility_title" FORMAT && wincheck shown "$gate" yes 10000 || fail "no format password gate"
     for attempt in 1 2 3; do
         wincheck keys "$gate" $'wrong\r' || fail "the format gate's edit does not take the keys"
